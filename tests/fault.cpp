@@ -1,0 +1,70 @@
+// Preloaded into chunkcat to fail one call that ordinary files cannot make
+// fail on demand. FAULT_CALL names the call ("open" or "read"), FAULT_WHEN
+// which of the program's calls to it fails (1 is the first) and FAULT_ERRNO
+// the error number that call then reports.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+bool due(const char *call, int &calls)
+{
+	const char *name = getenv("FAULT_CALL");
+	const char *when = getenv("FAULT_WHEN");
+	const char *error = getenv("FAULT_ERRNO");
+	if (name == nullptr || when == nullptr || error == nullptr || strcmp(name, call) != 0 ||
+	    ++calls != atoi(when))
+		return false;
+	errno = atoi(error);
+	return true;
+}
+
+template <typename Function> Function next(const char *name)
+{
+	return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+int open_call(const char *name, const char *path, int flags, mode_t mode)
+{
+	static int calls;
+	if (due("open", calls))
+		return -1;
+	return next<int (*)(const char *, int, ...)>(name)(path, flags, mode);
+}
+
+} // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void *buffer, size_t count)
+{
+	static int calls;
+	if (due("read", calls))
+		return -1;
+	return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
+}
+
+int open(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+	va_end(args);
+	return open_call("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+	va_end(args);
+	return open_call("open64", path, flags, mode);
+}
+}

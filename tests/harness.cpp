@@ -1,0 +1,130 @@
+#include "harness.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace harness {
+namespace {
+
+std::string slurp(int fd)
+{
+	std::string bytes;
+	char buffer[4096];
+	(void)lseek(fd, 0, SEEK_SET);
+	for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+		bytes.append(buffer, static_cast<std::size_t>(n));
+	(void)close(fd);
+	return bytes;
+}
+
+int temp_file()
+{
+	FILE *file = tmpfile();
+	if (file == nullptr)
+		throw std::runtime_error("tmpfile failed");
+	const int fd = dup(fileno(file));
+	(void)fclose(file);
+	return fd;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+	std::vector<char *> result;
+	for (auto &s : strings)
+		result.push_back(s.data());
+	result.push_back(nullptr);
+	return result;
+}
+
+// Sets up the child's standard output as asked; -1 leaves it closed.
+int child_stdout(const Options &options, int captured)
+{
+	switch (options.out) {
+	case Stdout::captured:
+		return options.out_fd >= 0 ? options.out_fd : captured;
+	case Stdout::closed:
+		return -1;
+	case Stdout::full:
+		return open("/dev/full", O_WRONLY);
+	case Stdout::broken_pipe: {
+		int ends[2];
+		if (pipe(ends) == -1)
+			return -1;
+		(void)close(ends[0]); // no reader, ever
+		return ends[1];
+	}
+	}
+	return -1;
+}
+
+} // namespace
+
+Result run(const std::vector<std::string> &args, const Options &options)
+{
+	std::vector<std::string> argv = options.prefix;
+	argv.push_back(CHUNKCAT_PATH);
+	argv.insert(argv.end(), args.begin(), args.end());
+	std::vector<std::string> envp;
+	for (char **e = environ; *e != nullptr; ++e)
+		envp.emplace_back(*e);
+	envp.insert(envp.end(), options.env.begin(), options.env.end());
+	auto argp = pointers(argv);
+	auto envpp = pointers(envp);
+
+	const int out = temp_file();
+	const int err = temp_file();
+	const pid_t pid = fork();
+	if (pid == 0) {
+		const int target = child_stdout(options, out);
+		if (options.in >= 0)
+			(void)dup2(options.in, STDIN_FILENO);
+		if (target >= 0)
+			(void)dup2(target, STDOUT_FILENO);
+		else
+			(void)close(STDOUT_FILENO);
+		(void)dup2(err, STDERR_FILENO);
+		if (options.ignore_sigpipe)
+			(void)signal(SIGPIPE, SIG_IGN);
+		if (!options.cwd.empty() && chdir(options.cwd.c_str()) == -1)
+			_exit(126);
+		execvpe(argp[0], argp.data(), envpp.data());
+		_exit(127);
+	}
+	int status = 0;
+	while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+	}
+	return {slurp(out), slurp(err),
+		WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
+}
+
+TempDir::TempDir()
+{
+	std::string pattern = std::filesystem::temp_directory_path() / "chunkcat.XXXXXX";
+	if (mkdtemp(pattern.data()) == nullptr)
+		throw std::runtime_error("mkdtemp failed");
+	path_ = pattern;
+}
+
+TempDir::~TempDir() { std::filesystem::remove_all(path_); }
+
+std::string TempDir::write(const std::string &name, const std::string &bytes) const
+{
+	const std::string path = path_ + "/" + name;
+	FILE *file = fopen(path.c_str(), "wb");
+	if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+	    fclose(file) != 0)
+		throw std::runtime_error("cannot write " + path);
+	return path;
+}
+
+} // namespace harness

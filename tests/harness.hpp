@@ -1,0 +1,55 @@
+// Runs the built chunkcat as a user or a script would, and captures what it
+// leaves behind: the bytes of standard output and standard error and the
+// exit status.
+#pragma once
+
+#include <iomanip>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+enum class Stdout { captured, closed, full, broken_pipe };
+
+struct Options {
+	std::vector<std::string> env{};// NAME=value added to the environment
+	std::vector<std::string> prefix{};// a command that runs chunkcat, e.g. setpriv
+	std::string cwd{};
+	Stdout out = Stdout::captured;
+	bool ignore_sigpipe = false;
+	int in = -1; // standard input, when not inherited
+	int out_fd = -1; // standard output, when given (a terminal, say)
+};
+
+struct Result {
+	std::string out;
+	std::string err;
+	int status; // exit status, or 128 + the signal that ended the process
+	bool operator==(const Result &) const = default;
+};
+
+inline void PrintTo(const Result &r, std::ostream *os)
+{
+	*os << "{out " << std::quoted(r.out) << ", err " << std::quoted(r.err) << ", status "
+	    << r.status << "}";
+}
+
+Result run(const std::vector<std::string> &args, const Options &options = {});
+
+// A fresh folder, removed with everything in it when the object goes.
+class TempDir
+{
+public:
+	TempDir();
+	~TempDir();
+	TempDir(const TempDir &) = delete;
+	TempDir &operator=(const TempDir &) = delete;
+	const std::string &path() const { return path_; }
+	std::string write(const std::string &name, const std::string &bytes) const;
+
+private:
+	std::string path_;
+};
+
+} // namespace harness
