@@ -13,7 +13,7 @@ namespace {
 
 constexpr int expected_argc = 2; /* the program's name and one path */
 constexpr std::size_t chunk_size = 128;
-constexpr std::size_t output_buffer_size = 64 * 1024;
+constexpr std::size_t output_buffer_size = std::size_t{64} * 1024;
 
 constexpr const char *usage_text = "Program is expecting one argument";
 constexpr const char *closing_text = "You have reached the end of the line.";
