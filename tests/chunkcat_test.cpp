@@ -25,7 +25,10 @@ const std::string closing = "You have reached the end of the line.";
 const std::string usage = "Program is expecting one argument\n";
 const std::string s128(128, 'a');
 
-std::string operator""_s(const char *bytes, std::size_t size) { return {bytes, size}; }
+std::string operator""_s(const char *bytes, std::size_t size)
+{
+	return {bytes, size};
+}
 
 struct Printed {
 	const char *name;
@@ -33,11 +36,12 @@ struct Printed {
 	std::string out; // without the closing text
 };
 
-void PrintTo(const Printed &p, std::ostream *os) { *os << p.name; }
-
-class Prints : public testing::TestWithParam<Printed>
+void PrintTo(const Printed &p, std::ostream *os)
 {
-};
+	*os << p.name;
+}
+
+class Prints : public testing::TestWithParam<Printed> {};
 
 TEST_P(Prints, ChunksThenClosingText)
 {
@@ -47,34 +51,37 @@ TEST_P(Prints, ChunksThenClosingText)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-	Files, Prints,
-	testing::Values(
-		Printed{"empty", "", ""}, Printed{"one_line", "hello\n", "hello\n\n"},
-		Printed{"exactly_128", s128, s128 + "\n"},
-		Printed{"129", s128 + "b", s128 + "\nb\n"},
-		Printed{"300", s128 + std::string(128, 'b') + std::string(44, 'c'),
-			s128 + "\n" + std::string(128, 'b') + "\n" + std::string(44, 'c') + "\n"},
-		Printed{"nul_inside", "ab\0cd\n"_s, "ab\0cd\n\n"_s},
-		Printed{"nul_starts_chunk", s128 + "\0z"_s, s128 + "\n\0z\n"_s}),
-	[](const auto &info) { return std::string(info.param.name); });
+    Files, Prints,
+    testing::Values(Printed{"empty", "", ""}, Printed{"one_line", "hello\n", "hello\n\n"},
+                    Printed{"exactly_128", s128, s128 + "\n"},
+                    Printed{"129", s128 + "b", s128 + "\nb\n"},
+                    Printed{"300", s128 + std::string(128, 'b') + std::string(44, 'c'),
+                            s128 + "\n" + std::string(128, 'b') + "\n" + std::string(44, 'c') +
+                                "\n"},
+                    Printed{"nul_inside", "ab\0cd\n"_s, "ab\0cd\n\n"_s},
+                    Printed{"nul_starts_chunk", s128 + "\0z"_s, s128 + "\n\0z\n"_s}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 struct Failure {
 	const char *name;
-	std::vector<std::string> args; // "@" stands for a 300-byte file, "@dir" for a folder
+	// "@" stands for a 300-byte file, "@big" for one larger than the output
+	// buffer, "@dir" for a folder
+	std::vector<std::string> args;
 	Options options;
 	Result expected;
 };
 
-void PrintTo(const Failure &f, std::ostream *os) { *os << f.name; }
-
-class Fails : public testing::TestWithParam<Failure>
+void PrintTo(const Failure &f, std::ostream *os)
 {
-};
+	*os << f.name;
+}
+
+class Fails : public testing::TestWithParam<Failure> {};
 
 std::vector<std::string> fault(const char *call, int when, int error)
 {
 	return {"LD_PRELOAD=" FAULT_SHIM, std::string("FAULT_CALL=") + call,
-		"FAULT_WHEN=" + std::to_string(when), "FAULT_ERRNO=" + std::to_string(error)};
+	        "FAULT_WHEN=" + std::to_string(when), "FAULT_ERRNO=" + std::to_string(error)};
 }
 
 const std::string two_chunks = s128 + "\n" + s128 + "\n";
@@ -83,9 +90,10 @@ TEST_P(Fails, WithMessageAndStatus)
 {
 	const TempDir dir;
 	const std::string file = dir.write("file", s128 + s128 + std::string(44, 'c'));
+	const std::string big = dir.write("big", std::string(100000, 'b'));
 	auto args = GetParam().args;
 	for (auto &arg : args)
-		arg = arg == "@" ? file : arg == "@dir" ? dir.path() : arg;
+		arg = arg == "@" ? file : arg == "@big" ? big : arg == "@dir" ? dir.path() : arg;
 	Options options = GetParam().options;
 	options.cwd = dir.path();
 	EXPECT_EQ(run(args, options), GetParam().expected);
@@ -94,59 +102,68 @@ TEST_P(Fails, WithMessageAndStatus)
 const std::string no_entry = "Error opening file\n: No such file or directory\n";
 
 INSTANTIATE_TEST_SUITE_P(
-	Runs, Fails,
-	testing::Values(
-		Failure{"no_operand", {}, {}, {usage, "", 1}},
-		Failure{"two_operands", {"@", "@"}, {}, {usage, "", 1}},
-		Failure{"missing", {"missing"}, {}, {"", no_entry, 1}},
-		Failure{"empty_operand", {""}, {}, {"", no_entry, 1}},
-		Failure{"dash_is_a_path", {"-"}, {}, {"", no_entry, 1}},
-		Failure{"help_is_a_path", {"--help"}, {}, {"", no_entry, 1}},
-		Failure{"name_too_long",
-			{std::string(5000, 'n')},
-			{},
-			{"", "Error opening file\n: File name too long\n", 1}},
-		Failure{"too_many_files",
-			{"@"},
-			{.env = fault("open", 1, EMFILE)},
-			{"", "Error opening file\n: Too many open files\n", 1}},
-		Failure{"directory", {"@dir"}, {}, {"", "Error reading!: Is a directory\n", 255}},
-		Failure{"read_fails_first",
-			{"@"},
-			{.env = fault("read", 1, EIO)},
-			{"", "Error reading!: Input/output error\n", 255}},
-		Failure{"read_fails_third",
-			{"@"},
-			{.env = fault("read", 3, EIO)},
-			{two_chunks, "Error reading!: Input/output error\n", 255}},
-		Failure{"disk_full",
-			{"@"},
-			{.out = Stdout::full},
-			{"", "Error writing!: No space left on device\n", 255}},
-		Failure{"read_fails_and_disk_full",
-			{"@"},
-			{.env = fault("read", 3, EIO), .out = Stdout::full},
-			{"",
-			 "Error writing!: No space left on device\n"
-			 "Error reading!: Input/output error\n",
-			 255}},
-		Failure{"stdout_closed",
-			{"@"},
-			{.out = Stdout::closed},
-			{"", "Error writing!: Bad file descriptor\n", 255}},
-		Failure{"pipe_closed_sigpipe_ignored",
-			{"@"},
-			{.out = Stdout::broken_pipe, .ignore_sigpipe = true},
-			{"", "Error writing!: Broken pipe\n", 255}},
-		Failure{"pipe_closed", {"@"}, {.out = Stdout::broken_pipe}, {"", "", 128 + SIGPIPE}}),
-	[](const auto &info) { return std::string(info.param.name); });
+    Runs, Fails,
+    testing::Values(
+        Failure{"no_operand", {}, {}, {usage, "", 1}},
+        Failure{"two_operands", {"@", "@"}, {}, {usage, "", 1}},
+        Failure{"missing", {"missing"}, {}, {"", no_entry, 1}},
+        Failure{"empty_operand", {""}, {}, {"", no_entry, 1}},
+        Failure{"dash_is_a_path", {"-"}, {}, {"", no_entry, 1}},
+        Failure{"help_is_a_path", {"--help"}, {}, {"", no_entry, 1}},
+        Failure{"name_too_long",
+                {std::string(5000, 'n')},
+                {},
+                {"", "Error opening file\n: File name too long\n", 1}},
+        Failure{"too_many_files",
+                {"@"},
+                {.env = fault("open", 1, EMFILE)},
+                {"", "Error opening file\n: Too many open files\n", 1}},
+        Failure{"directory", {"@dir"}, {}, {"", "Error reading!: Is a directory\n", 255}},
+        Failure{"read_fails_first",
+                {"@"},
+                {.env = fault("read", 1, EIO)},
+                {"", "Error reading!: Input/output error\n", 255}},
+        Failure{"read_fails_third",
+                {"@"},
+                {.env = fault("read", 3, EIO)},
+                {two_chunks, "Error reading!: Input/output error\n", 255}},
+        Failure{"read_fails_third_one_stream",
+                {"@"},
+                {.env = fault("read", 3, EIO), .stderr_to_stdout = true},
+                {two_chunks + "Error reading!: Input/output error\n", "", 255}},
+        Failure{"disk_full",
+                {"@"},
+                {.out = Stdout::full},
+                {"", "Error writing!: No space left on device\n", 255}},
+        Failure{"disk_full_midway",
+                {"@big"},
+                {.out = Stdout::full},
+                {"", "Error writing!: No space left on device\n", 255}},
+        Failure{"read_fails_and_disk_full",
+                {"@"},
+                {.env = fault("read", 3, EIO), .out = Stdout::full},
+                {"",
+                 "Error writing!: No space left on device\n"
+                 "Error reading!: Input/output error\n",
+                 255}},
+        Failure{"stdout_closed",
+                {"@"},
+                {.out = Stdout::closed},
+                {"", "Error writing!: Bad file descriptor\n", 255}},
+        Failure{"pipe_closed_sigpipe_ignored",
+                {"@"},
+                {.out = Stdout::broken_pipe, .ignore_sigpipe = true},
+                {"", "Error writing!: Broken pipe\n", 255}},
+        Failure{"pipe_closed", {"@"}, {.out = Stdout::broken_pipe}, {"", "", 128 + SIGPIPE}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Operand, DashAndHelpAreFileNames)
 {
 	const TempDir dir;
 	for (const std::string name : {"-", "--help"}) {
 		dir.write(name, name + "\n");
-		EXPECT_EQ(run({name}, {.cwd = dir.path()}), (Result{name + "\n\n" + closing, "", 0}));
+		EXPECT_EQ(run({name}, {.cwd = dir.path()}),
+		          (Result{name + "\n\n" + closing, "", 0}));
 	}
 }
 
@@ -164,7 +181,7 @@ TEST(Operand, UnreadableFile)
 		options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 	}
 	EXPECT_EQ(run({file}, options),
-		  (Result{"", "Error opening file\n: Permission denied\n", 1}));
+	          (Result{"", "Error opening file\n: Permission denied\n", 1}));
 }
 
 // Reads from the master side of a terminal until `want` has arrived after
@@ -203,12 +220,13 @@ TEST(Stdin, EachReadOfAPipeIsOneChunk)
 
 	std::thread writer([&] {
 		std::string seen;
-		for (const std::string &piece : {std::string("one"), std::string("two pieces"), std::string(200, 'x')}) {
+		for (const std::string &piece :
+		     {std::string("one"), std::string("two pieces"), std::string(200, 'x')}) {
 			if (write(in[1], piece.data(), piece.size()) != ssize_t(piece.size()))
 				break;
 			const std::string shown = piece.size() > 128 ? piece.substr(0, 128) + "\n" +
-									     piece.substr(128) + "\n"
-								     : piece + "\n";
+			                                                   piece.substr(128) + "\n"
+			                                             : piece + "\n";
 			EXPECT_TRUE(await(master, seen, shown)) << seen;
 		}
 		(void)close(in[1]);

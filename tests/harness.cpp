@@ -92,7 +92,7 @@ Result run(const std::vector<std::string> &args, const Options &options)
 			(void)dup2(target, STDOUT_FILENO);
 		else
 			(void)close(STDOUT_FILENO);
-		(void)dup2(err, STDERR_FILENO);
+		(void)dup2(options.stderr_to_stdout ? STDOUT_FILENO : err, STDERR_FILENO);
 		if (options.ignore_sigpipe)
 			(void)signal(SIGPIPE, SIG_IGN);
 		if (!options.cwd.empty() && chdir(options.cwd.c_str()) == -1)
@@ -104,7 +104,7 @@ Result run(const std::vector<std::string> &args, const Options &options)
 	while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
 	}
 	return {slurp(out), slurp(err),
-		WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
+	        WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
 }
 
 TempDir::TempDir()
@@ -115,7 +115,10 @@ TempDir::TempDir()
 	path_ = pattern;
 }
 
-TempDir::~TempDir() { std::filesystem::remove_all(path_); }
+TempDir::~TempDir()
+{
+	std::filesystem::remove_all(path_);
+}
 
 std::string TempDir::write(const std::string &name, const std::string &bytes) const
 {

@@ -13,13 +13,14 @@ namespace harness {
 enum class Stdout { captured, closed, full, broken_pipe };
 
 struct Options {
-	std::vector<std::string> env{};// NAME=value added to the environment
-	std::vector<std::string> prefix{};// a command that runs chunkcat, e.g. setpriv
+	std::vector<std::string> env{};    // NAME=value added to the environment
+	std::vector<std::string> prefix{}; // a command that runs chunkcat, e.g. setpriv
 	std::string cwd{};
 	Stdout out = Stdout::captured;
 	bool ignore_sigpipe = false;
-	int in = -1; // standard input, when not inherited
-	int out_fd = -1; // standard output, when given (a terminal, say)
+	bool stderr_to_stdout = false; // both streams into one place, as 2>&1
+	int in = -1;                   // standard input, when not inherited
+	int out_fd = -1;               // standard output, when given (a terminal, say)
 };
 
 struct Result {
@@ -38,17 +39,19 @@ inline void PrintTo(const Result &r, std::ostream *os)
 Result run(const std::vector<std::string> &args, const Options &options = {});
 
 // A fresh folder, removed with everything in it when the object goes.
-class TempDir
-{
-public:
+class TempDir {
+      public:
 	TempDir();
 	~TempDir();
 	TempDir(const TempDir &) = delete;
 	TempDir &operator=(const TempDir &) = delete;
-	const std::string &path() const { return path_; }
+	const std::string &path() const
+	{
+		return path_;
+	}
 	std::string write(const std::string &name, const std::string &bytes) const;
 
-private:
+      private:
 	std::string path_;
 };
 
