@@ -30,14 +30,6 @@ template <typename Function> Function next(const char *name)
 	return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-int open_call(const char *name, const char *path, int flags, mode_t mode)
-{
-	static int calls;
-	if (due("open", calls))
-		return -1;
-	return next<int (*)(const char *, int, ...)>(name)(path, flags, mode);
-}
-
 } // namespace
 
 extern "C" {
@@ -52,19 +44,16 @@ ssize_t read(int fd, void *buffer, size_t count)
 
 int open(const char *path, int flags, ...)
 {
+	static int calls;
+	if (due("open", calls))
+		return -1;
 	va_list args;
 	va_start(args, flags);
 	const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
 	va_end(args);
-	return open_call("open", path, flags, mode);
+	return next<int (*)(const char *, int, ...)>("open")(path, flags, mode);
 }
 
-int open64(const char *path, int flags, ...)
-{
-	va_list args;
-	va_start(args, flags);
-	const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-	va_end(args);
-	return open_call("open64", path, flags, mode);
-}
+// Where off_t is 32 bits, programs call this name instead.
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 }

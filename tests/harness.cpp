@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,16 +26,6 @@ std::string slurp(int fd)
 		bytes.append(buffer, static_cast<std::size_t>(n));
 	(void)close(fd);
 	return bytes;
-}
-
-int temp_file()
-{
-	FILE *file = tmpfile();
-	if (file == nullptr)
-		throw std::runtime_error("tmpfile failed");
-	const int fd = dup(fileno(file));
-	(void)fclose(file);
-	return fd;
 }
 
 std::vector<char *> pointers(std::vector<std::string> &strings)
@@ -81,8 +72,8 @@ Result run(const std::vector<std::string> &args, const Options &options)
 	auto argp = pointers(argv);
 	auto envpp = pointers(envp);
 
-	const int out = temp_file();
-	const int err = temp_file();
+	const int out = memfd_create("stdout", 0);
+	const int err = memfd_create("stderr", 0);
 	const pid_t pid = fork();
 	if (pid == 0) {
 		const int target = child_stdout(options, out);

@@ -45,10 +45,7 @@ class TempDir {
 	~TempDir();
 	TempDir(const TempDir &) = delete;
 	TempDir &operator=(const TempDir &) = delete;
-	const std::string &path() const
-	{
-		return path_;
-	}
+	const std::string &path() const { return path_; }
 	std::string write(const std::string &name, const std::string &bytes) const;
 
       private:

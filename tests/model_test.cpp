@@ -43,10 +43,6 @@ class Model : public testing::Test {
       protected:
 	const unsigned seed = std::random_device{}();
 	std::mt19937 random{seed};
-	void SetUp() override
-	{
-		RecordProperty("seed", std::to_string(seed));
-	}
 };
 
 TEST_F(Model, RandomFiles)
