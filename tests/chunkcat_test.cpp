@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -175,10 +176,13 @@ TEST(Operand, UnreadableFile)
 	ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
 	Options options;
 	if (geteuid() == 0) {
-		// root reads any file: run as nobody instead
+		// root reads any file: run as nobody instead, from a copy of the
+		// program that nobody can reach wherever the build folder is
 		if (access("/usr/bin/setpriv", X_OK) != 0)
 			GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
 		options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+		options.program = dir.path() + "/chunkcat";
+		std::filesystem::copy_file(CHUNKCAT_PATH, options.program);
 	}
 	EXPECT_EQ(run({file}, options),
 	          (Result{"", "Error opening file\n: Permission denied\n", 1}));

@@ -63,7 +63,7 @@ int child_stdout(const Options &options, int captured)
 Result run(const std::vector<std::string> &args, const Options &options)
 {
 	std::vector<std::string> argv = options.prefix;
-	argv.push_back(CHUNKCAT_PATH);
+	argv.push_back(options.program);
 	argv.insert(argv.end(), args.begin(), args.end());
 	std::vector<std::string> envp;
 	for (char **e = environ; *e != nullptr; ++e)

@@ -13,8 +13,9 @@ namespace harness {
 enum class Stdout { captured, closed, full, broken_pipe };
 
 struct Options {
-	std::vector<std::string> env{};    // NAME=value added to the environment
-	std::vector<std::string> prefix{}; // a command that runs chunkcat, e.g. setpriv
+	std::vector<std::string> env{};      // NAME=value added to the environment
+	std::vector<std::string> prefix{};   // a command that runs chunkcat, e.g. setpriv
+	std::string program = CHUNKCAT_PATH; // the executable to run
 	std::string cwd{};
 	Stdout out = Stdout::captured;
 	bool ignore_sigpipe = false;
