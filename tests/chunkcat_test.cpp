@@ -100,7 +100,15 @@ TEST_P(Fails, WithMessageAndStatus)
 	EXPECT_EQ(run(args, options), GetParam().expected);
 }
 
+// The diagnostics byte for byte: the prefix, ": ", the system's description.
 const std::string no_entry = "Error opening file\n: No such file or directory\n";
+const std::string too_long = "Error opening file\n: File name too long\n";
+const std::string too_many = "Error opening file\n: Too many open files\n";
+const std::string is_dir = "Error reading!: Is a directory\n";
+const std::string eio = "Error reading!: Input/output error\n";
+const std::string no_space = "Error writing!: No space left on device\n";
+const std::string bad_fd = "Error writing!: Bad file descriptor\n";
+const std::string broken_pipe = "Error writing!: Broken pipe\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, Fails,
@@ -111,50 +119,26 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"empty_operand", {""}, {}, {"", no_entry, 1}},
         Failure{"dash_is_a_path", {"-"}, {}, {"", no_entry, 1}},
         Failure{"help_is_a_path", {"--help"}, {}, {"", no_entry, 1}},
-        Failure{"name_too_long",
-                {std::string(5000, 'n')},
-                {},
-                {"", "Error opening file\n: File name too long\n", 1}},
-        Failure{"too_many_files",
-                {"@"},
-                {.env = fault("open", 1, EMFILE)},
-                {"", "Error opening file\n: Too many open files\n", 1}},
-        Failure{"directory", {"@dir"}, {}, {"", "Error reading!: Is a directory\n", 255}},
-        Failure{"read_fails_first",
-                {"@"},
-                {.env = fault("read", 1, EIO)},
-                {"", "Error reading!: Input/output error\n", 255}},
-        Failure{"read_fails_third",
-                {"@"},
-                {.env = fault("read", 3, EIO)},
-                {two_chunks, "Error reading!: Input/output error\n", 255}},
+        Failure{"name_too_long", {std::string(5000, 'n')}, {}, {"", too_long, 1}},
+        Failure{"too_many_files", {"@"}, {.env = fault("open", 1, EMFILE)}, {"", too_many, 1}},
+        Failure{"directory", {"@dir"}, {}, {"", is_dir, 255}},
+        Failure{"read_fails_first", {"@"}, {.env = fault("read", 1, EIO)}, {"", eio, 255}},
+        Failure{"read_fails_third", {"@"}, {.env = fault("read", 3, EIO)}, {two_chunks, eio, 255}},
         Failure{"read_fails_third_one_stream",
                 {"@"},
                 {.env = fault("read", 3, EIO), .stderr_to_stdout = true},
-                {two_chunks + "Error reading!: Input/output error\n", "", 255}},
-        Failure{"disk_full",
-                {"@"},
-                {.out = Stdout::full},
-                {"", "Error writing!: No space left on device\n", 255}},
-        Failure{"disk_full_midway",
-                {"@big"},
-                {.out = Stdout::full},
-                {"", "Error writing!: No space left on device\n", 255}},
+                {two_chunks + eio, "", 255}},
+        Failure{"disk_full", {"@"}, {.out = Stdout::full}, {"", no_space, 255}},
+        Failure{"disk_full_midway", {"@big"}, {.out = Stdout::full}, {"", no_space, 255}},
         Failure{"read_fails_and_disk_full",
                 {"@"},
                 {.env = fault("read", 3, EIO), .out = Stdout::full},
-                {"",
-                 "Error writing!: No space left on device\n"
-                 "Error reading!: Input/output error\n",
-                 255}},
-        Failure{"stdout_closed",
-                {"@"},
-                {.out = Stdout::closed},
-                {"", "Error writing!: Bad file descriptor\n", 255}},
+                {"", no_space + eio, 255}},
+        Failure{"stdout_closed", {"@"}, {.out = Stdout::closed}, {"", bad_fd, 255}},
         Failure{"pipe_closed_sigpipe_ignored",
                 {"@"},
                 {.out = Stdout::broken_pipe, .ignore_sigpipe = true},
-                {"", "Error writing!: Broken pipe\n", 255}},
+                {"", broken_pipe, 255}},
         Failure{"pipe_closed", {"@"}, {.out = Stdout::broken_pipe}, {"", "", 128 + SIGPIPE}}),
     [](const auto &info) { return std::string(info.param.name); });
 
