@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <thread>
@@ -41,7 +42,11 @@ std::string random_bytes(std::mt19937 &random, std::size_t size, bool newlines)
 
 class Model : public testing::Test {
       protected:
-	const unsigned seed = std::random_device{}();
+	// MODEL_SEED=N repeats the run whose failure printed that seed.
+	const unsigned seed =
+	    getenv("MODEL_SEED") != nullptr
+	        ? static_cast<unsigned>(strtoul(getenv("MODEL_SEED"), nullptr, 10))
+	        : std::random_device{}();
 	std::mt19937 random{seed};
 };
 
