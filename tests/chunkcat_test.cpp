@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+using harness::closing;
 using harness::Options;
 using harness::Result;
 using harness::run;
@@ -22,7 +23,6 @@ using harness::TempDir;
 
 namespace {
 
-const std::string closing = "You have reached the end of the line.";
 const std::string usage = "Program is expecting one argument\n";
 const std::string s128(128, 'a');
 

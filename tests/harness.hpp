@@ -10,6 +10,9 @@
 
 namespace harness {
 
+// What a complete run prints last, with no newline after it.
+inline const std::string closing = "You have reached the end of the line.";
+
 enum class Stdout { captured, closed, full, broken_pipe };
 
 struct Options {

@@ -12,12 +12,11 @@
 #include <string>
 #include <thread>
 
+using harness::closing;
 using harness::Result;
 using harness::run;
 
 namespace {
-
-const std::string closing = "You have reached the end of the line.";
 
 // A regular file: a newline after every 128 bytes counted from its start.
 std::string model(const std::string &file)
