@@ -137,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"stdout_closed", {"@"}, {.out = Stdout::closed}, {"", bad_fd, 255}},
         Failure{"pipe_closed_sigpipe_ignored",
                 {"@"},
-                {.out = Stdout::broken_pipe, .ignore_sigpipe = true},
+                {.out = Stdout::broken_pipe, .ignored_signal = SIGPIPE},
                 {"", broken_pipe, 255}},
         Failure{"pipe_closed", {"@"}, {.out = Stdout::broken_pipe}, {"", "", 128 + SIGPIPE}}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -190,19 +190,31 @@ bool await(int master, std::string &seen, const std::string &want)
 	return seen.compare(start, std::string::npos, want) == 0;
 }
 
-TEST(Stdin, EachReadOfAPipeIsOneChunk)
+// Opens a pseudo-terminal in raw mode, so that what is written to `terminal`
+// reaches `master` unchanged; `master` is -1 where the system has none.
+void open_terminal(int &master, int &terminal)
 {
-	// A terminal as standard output shows each chunk as it is made, so the
-	// next piece is written only once the last chunk has appeared.
-	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-	if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0)
-		GTEST_SKIP() << "no pseudo-terminal";
-	const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	if (master == -1)
+		return;
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
 	ASSERT_GE(terminal, 0);
 	termios raw{};
 	ASSERT_EQ(tcgetattr(terminal, &raw), 0);
 	cfmakeraw(&raw);
 	ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
+}
+
+TEST(Stdin, EachReadOfAPipeIsOneChunk)
+{
+	// A terminal as standard output shows each chunk as it is made, so the
+	// next piece is written only once the last chunk has appeared.
+	int master = -1, terminal = -1;
+	ASSERT_NO_FATAL_FAILURE(open_terminal(master, terminal));
+	if (master == -1)
+		GTEST_SKIP() << "no pseudo-terminal";
 	int in[2];
 	ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
 

@@ -84,8 +84,8 @@ Result run(const std::vector<std::string> &args, const Options &options)
 		else
 			(void)close(STDOUT_FILENO);
 		(void)dup2(options.stderr_to_stdout ? STDOUT_FILENO : err, STDERR_FILENO);
-		if (options.ignore_sigpipe)
-			(void)signal(SIGPIPE, SIG_IGN);
+		if (options.ignored_signal != 0)
+			(void)signal(options.ignored_signal, SIG_IGN);
 		if (!options.cwd.empty() && chdir(options.cwd.c_str()) == -1)
 			_exit(126);
 		execvpe(argp[0], argp.data(), envpp.data());

@@ -13,6 +13,16 @@ namespace harness {
 // What a complete run prints last, with no newline after it.
 inline const std::string closing = "You have reached the end of the line.";
 
+// What a complete run prints for a regular file: a newline after every 128
+// bytes counted from its start, then the closing text.
+inline std::string chunked(const std::string &file)
+{
+	std::string out;
+	for (std::size_t at = 0; at < file.size(); at += 128)
+		out += file.substr(at, 128) + '\n';
+	return out + closing;
+}
+
 enum class Stdout { captured, closed, full, broken_pipe };
 
 struct Options {
@@ -21,7 +31,7 @@ struct Options {
 	std::string program = CHUNKCAT_PATH; // the executable to run
 	std::string cwd{};
 	Stdout out = Stdout::captured;
-	bool ignore_sigpipe = false;
+	int ignored_signal = 0;        // a signal that the program starts with ignored
 	bool stderr_to_stdout = false; // both streams into one place, as 2>&1
 	int in = -1;                   // standard input, when not inherited
 	int out_fd = -1;               // standard output, when given (a terminal, say)

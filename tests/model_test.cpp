@@ -12,20 +12,12 @@
 #include <string>
 #include <thread>
 
+using harness::chunked;
 using harness::closing;
 using harness::Result;
 using harness::run;
 
 namespace {
-
-// A regular file: a newline after every 128 bytes counted from its start.
-std::string model(const std::string &file)
-{
-	std::string out;
-	for (std::size_t at = 0; at < file.size(); at += 128)
-		out += file.substr(at, 128) + '\n';
-	return out + closing;
-}
 
 std::string random_bytes(std::mt19937 &random, std::size_t size, bool newlines)
 {
@@ -59,7 +51,7 @@ TEST_F(Model, RandomFiles)
 		const int size =
 		    i % 2 == 0 ? any(random) : std::max(0, chunks(random) * 128 + near(random));
 		const std::string file = random_bytes(random, static_cast<std::size_t>(size), true);
-		ASSERT_EQ(run({dir.write("f", file)}), (Result{model(file), "", 0}))
+		ASSERT_EQ(run({dir.write("f", file)}), (Result{chunked(file), "", 0}))
 		    << "size " << size;
 	}
 }
