@@ -52,10 +52,15 @@ int main(int argc, char *argv[])
 	if (isatty(STDOUT_FILENO) == 0)
 		(void)setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 
+	/*
+	 * A failed flush on a line-buffered stream still returns the full
+	 * count, and stdio drops what it failed to write, so that a later
+	 * fclose succeeds: the error flag is checked after every write.
+	 */
 	while ((count = read(fd, chunk, chunk_size)) > 0) {
 		const auto length = static_cast<std::size_t>(count) + 1;
 		chunk[count] = '\n';
-		if (fwrite(chunk, 1, length, stdout) != length)
+		if (fwrite(chunk, 1, length, stdout) != length || ferror(stdout) != 0)
 			return fail("Error writing!", fd);
 	}
 	if (count == -1) {
@@ -66,8 +71,7 @@ int main(int argc, char *argv[])
 		errno = read_error;
 		return fail("Error reading!", fd);
 	}
-	(void)fputs(closing_text, stdout);
-	if (fclose(stdout) == EOF)
+	if (fputs(closing_text, stdout) == EOF || ferror(stdout) != 0 || fclose(stdout) == EOF)
 		return fail("Error writing!", fd);
 	(void)close(fd);
 	return 0;

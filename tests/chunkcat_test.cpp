@@ -65,8 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct Failure {
 	const char *name;
-	// "@" stands for a 300-byte file, "@big" for one larger than the output
-	// buffer, "@dir" for a folder
+	// "@" stands for a 300-byte file, "@dir" for a folder, "@N" for a file
+	// of N bytes
 	std::vector<std::string> args;
 	Options options;
 	Result expected;
@@ -85,16 +85,37 @@ std::vector<std::string> fault(const char *call, int when, int error)
 	        "FAULT_WHEN=" + std::to_string(when), "FAULT_ERRNO=" + std::to_string(error)};
 }
 
+// glibc's stdio calls its own internal write, which no preloaded library can
+// replace: the failure is injected into the system call itself.
+std::vector<std::string> failing_write(int when, const char *error)
+{
+	const std::string inject =
+	    "inject=write:error=" + std::string(error) + ":when=" + std::to_string(when);
+	return {"strace", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e", inject};
+}
+
+// The output of a file of `size` bytes when only its first 64 KiB block is
+// written. The closing text of a 65024-byte file straddles the end of that
+// block; that of a 130048-byte file the end of the second.
+std::string first_block(std::size_t size)
+{
+	return harness::chunked(std::string(size, 'z')).substr(0, std::size_t{64} * 1024);
+}
+
 const std::string two_chunks = s128 + "\n" + s128 + "\n";
 
 TEST_P(Fails, WithMessageAndStatus)
 {
 	const TempDir dir;
 	const std::string file = dir.write("file", s128 + s128 + std::string(44, 'c'));
-	const std::string big = dir.write("big", std::string(100000, 'b'));
 	auto args = GetParam().args;
 	for (auto &arg : args)
-		arg = arg == "@" ? file : arg == "@big" ? big : arg == "@dir" ? dir.path() : arg;
+		if (arg == "@")
+			arg = file;
+		else if (arg == "@dir")
+			arg = dir.path();
+		else if (arg.starts_with("@"))
+			arg = dir.write("f", std::string(std::stoul(arg.substr(1)), 'z'));
 	Options options = GetParam().options;
 	options.cwd = dir.path();
 	EXPECT_EQ(run(args, options), GetParam().expected);
@@ -109,6 +130,7 @@ const std::string eio = "Error reading!: Input/output error\n";
 const std::string no_space = "Error writing!: No space left on device\n";
 const std::string bad_fd = "Error writing!: Bad file descriptor\n";
 const std::string broken_pipe = "Error writing!: Broken pipe\n";
+const std::string write_eio = "Error writing!: Input/output error\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, Fails,
@@ -129,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {.env = fault("read", 3, EIO), .stderr_to_stdout = true},
                 {two_chunks + eio, "", 255}},
         Failure{"disk_full", {"@"}, {.out = Stdout::full}, {"", no_space, 255}},
-        Failure{"disk_full_midway", {"@big"}, {.out = Stdout::full}, {"", no_space, 255}},
+        Failure{"disk_full_midway", {"@100000"}, {.out = Stdout::full}, {"", no_space, 255}},
         Failure{"read_fails_and_disk_full",
                 {"@"},
                 {.env = fault("read", 3, EIO), .out = Stdout::full},
@@ -139,8 +161,36 @@ INSTANTIATE_TEST_SUITE_P(
                 {"@"},
                 {.out = Stdout::broken_pipe, .ignored_signal = SIGPIPE},
                 {"", broken_pipe, 255}},
-        Failure{"pipe_closed", {"@"}, {.out = Stdout::broken_pipe}, {"", "", 128 + SIGPIPE}}),
+        Failure{"pipe_closed", {"@"}, {.out = Stdout::broken_pipe}, {"", "", 128 + SIGPIPE}},
+        Failure{"closing_flush_disk_full", {"@65024"}, {.out = Stdout::full}, {"", no_space, 255}},
+        Failure{"closing_flush_closed", {"@65024"}, {.out = Stdout::closed}, {"", bad_fd, 255}},
+        Failure{"last_write_fails",
+                {"@65024"},
+                {.prefix = failing_write(2, "EIO")},
+                {first_block(65024), write_eio, 255}},
+        Failure{"file_size_limit",
+                {"@130048"},
+                {.prefix = {"prlimit", "--fsize=65536"}, .ignored_signal = SIGXFSZ},
+                {first_block(130048), "Error writing!: File too large\n", 255}},
+        Failure{"pipe_never_drained",
+                {"@130048"},
+                {.out = Stdout::stalled_pipe},
+                {"", "Error writing!: Resource temporarily unavailable\n", 255}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A failed write must end the run wherever it falls, the closing text and the
+// final flush included: sweep the sizes whose output ends near the end of each
+// of the first three 64 KiB output blocks.
+TEST(Stdout, FullAtEveryEndNearABlockBoundary)
+{
+	const TempDir dir;
+	for (std::size_t block = 1; block <= 3; ++block)
+		for (std::size_t size = block * 65024 - 64; size <= block * 65024 + 64; ++size)
+			EXPECT_EQ(
+			    run({dir.write("f", std::string(size, 'z'))}, {.out = Stdout::full}),
+			    (Result{"", no_space, 255}))
+			    << "size " << size;
+}
 
 TEST(Operand, DashAndHelpAreFileNames)
 {
@@ -238,6 +288,25 @@ TEST(Stdin, EachReadOfAPipeIsOneChunk)
 	(void)close(terminal);
 	(void)close(master);
 	EXPECT_EQ(result, (Result{"", "", 0}));
+}
+
+// A terminal that hangs up ends the run at the next chunk, though the input
+// never ends: timeout stops a program that would read /dev/zero on.
+TEST(Stdout, TerminalHangsUp)
+{
+	int master = -1, terminal = -1;
+	ASSERT_NO_FATAL_FAILURE(open_terminal(master, terminal));
+	if (master == -1)
+		GTEST_SKIP() << "no pseudo-terminal";
+	std::thread hangup([&] {
+		pollfd p{master, POLLIN, 0};
+		EXPECT_EQ(poll(&p, 1, 10000), 1) << "nothing shown";
+		(void)close(master);
+	});
+	const Result result = run({"/dev/zero"}, {.prefix = {"timeout", "10"}, .out_fd = terminal});
+	hangup.join();
+	(void)close(terminal);
+	EXPECT_EQ(result, (Result{"", write_eio, 255}));
 }
 
 } // namespace

@@ -54,6 +54,10 @@ int child_stdout(const Options &options, int captured)
 		(void)close(ends[0]); // no reader, ever
 		return ends[1];
 	}
+	case Stdout::stalled_pipe: {
+		int ends[2]; // the read end stays open, unread, in the program
+		return pipe2(ends, O_NONBLOCK) == -1 ? -1 : ends[1];
+	}
 	}
 	return -1;
 }

@@ -23,7 +23,8 @@ inline std::string chunked(const std::string &file)
 	return out + closing;
 }
 
-enum class Stdout { captured, closed, full, broken_pipe };
+// stalled_pipe: a non-blocking pipe that nobody drains
+enum class Stdout { captured, closed, full, broken_pipe, stalled_pipe };
 
 struct Options {
 	std::vector<std::string> env{};      // NAME=value added to the environment
