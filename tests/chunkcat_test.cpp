@@ -85,19 +85,25 @@ std::vector<std::string> fault(const char *call, int when, int error)
 	        "FAULT_WHEN=" + std::to_string(when), "FAULT_ERRNO=" + std::to_string(error)};
 }
 
-// glibc's stdio calls its own internal write, which no preloaded library can
-// replace: the failure is injected into the system call itself. LeakSanitizer
-// cannot work under a tracer; a sanitized build checks for leaks in the other
-// runs.
-std::vector<std::string> failing_write(int when, const char *error)
+// Runs chunkcat under strace with the given options. LeakSanitizer cannot
+// work under a tracer; a sanitized build checks for leaks in the other runs.
+std::vector<std::string> traced(std::vector<std::string> options)
 {
 	const char *asan = getenv("ASAN_OPTIONS");
-	const std::string no_leak_check =
-	    "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-	const std::string inject =
-	    "inject=write:error=" + std::string(error) + ":when=" + std::to_string(when);
-	return {"env",       no_leak_check, "strace",      "-qq", "-o",
-	        "/dev/null", "-e",          "trace=write", "-e",  inject};
+	std::vector<std::string> prefix = {
+	    "env", "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0",
+	    "strace", "-qq"};
+	prefix.insert(prefix.end(), options.begin(), options.end());
+	return prefix;
+}
+
+// glibc's stdio calls its own internal write, which no preloaded library can
+// replace: the failure is injected into the system call itself.
+std::vector<std::string> failing_write(int when, const char *error)
+{
+	return traced(
+	    {"-o", "/dev/null", "-e", "trace=write", "-e",
+	     "inject=write:error=" + std::string(error) + ":when=" + std::to_string(when)});
 }
 
 // The output of a file of `size` bytes when only its first 64 KiB block is
@@ -131,6 +137,8 @@ TEST_P(Fails, WithMessageAndStatus)
 const std::string no_entry = "Error opening file\n: No such file or directory\n";
 const std::string too_long = "Error opening file\n: File name too long\n";
 const std::string too_many = "Error opening file\n: Too many open files\n";
+const std::string open_eio = "Error opening file\n: Input/output error\n";
+const std::string same_file = "Error opening file\n: Input file is output file\n";
 const std::string is_dir = "Error reading!: Is a directory\n";
 const std::string eio = "Error reading!: Input/output error\n";
 const std::string no_space = "Error writing!: No space left on device\n";
@@ -149,8 +157,13 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"help_is_a_path", {"--help"}, {}, {"", no_entry, 1}},
         Failure{"name_too_long", {std::string(5000, 'n')}, {}, {"", too_long, 1}},
         Failure{"too_many_files", {"@"}, {.env = fault("open", 1, EMFILE)}, {"", too_many, 1}},
+        Failure{"fstat_fails", {"@"}, {.env = fault("fstat", 1, EIO)}, {"", open_eio, 1}},
         Failure{"directory", {"@dir"}, {}, {"", is_dir, 255}},
         Failure{"read_fails_first", {"@"}, {.env = fault("read", 1, EIO)}, {"", eio, 255}},
+        Failure{"read_interrupted",
+                {"@"},
+                {.env = fault("read", 1, EINTR)},
+                {"", "Error reading!: Interrupted system call\n", 255}},
         Failure{"read_fails_third", {"@"}, {.env = fault("read", 3, EIO)}, {two_chunks, eio, 255}},
         Failure{"read_fails_third_one_stream",
                 {"@"},
@@ -197,6 +210,80 @@ TEST(Stdout, FullAtEveryEndNearABlockBoundary)
 			    (Result{"", no_space, 255}))
 			    << "size " << size;
 }
+
+// Without stdbuf, output to a pipe goes out in 64 KiB blocks: 17 writes for
+// a 1 MiB file, where stdio's own 4 KiB buffer would take 259.
+TEST(Stdout, PipeGetsWholeBlocks)
+{
+	const TempDir dir;
+	const std::string file(std::size_t{1} << 20, 'z');
+	const Result result =
+	    run({dir.write("f", file)},
+	        {.prefix = traced({"-o", dir.path() + "/trace", "-e", "trace=write"}),
+	         .out = Stdout::pipe});
+	EXPECT_EQ(result, (Result{harness::chunked(file), "", 0}));
+	const std::string trace = dir.read("trace");
+	std::size_t writes = 0;
+	for (std::size_t at = 0; (at = trace.find("write(1,", at)) != std::string::npos; ++at)
+		++writes;
+	EXPECT_LE(writes, 17U) << trace.substr(0, 400);
+}
+
+struct IntoItself {
+	const char *name;
+	std::string file;    // what f holds before the run
+	const char *operand; // f, a hard link of f, or another path
+	const char *output;  // what standard output opens, with `flags`
+	int flags;           // O_APPEND for >>, O_RDWR alone for 1<>
+	Result expected;
+	std::string after; // what f holds after the run
+};
+
+void PrintTo(const IntoItself &p, std::ostream *os)
+{
+	*os << p.name;
+}
+
+class OwnOutput : public testing::TestWithParam<IntoItself> {};
+
+// A file is never printed into itself. Standard input is f too, for the
+// /dev/stdin row; a file size limit stops a program that would fill the disk.
+TEST_P(OwnOutput, IsRefusedWhenItWouldBeReadBack)
+{
+	const TempDir dir;
+	const IntoItself &p = GetParam();
+	const std::string f = dir.write("f", p.file);
+	ASSERT_EQ(link(f.c_str(), (dir.path() + "/link").c_str()), 0);
+	const int in = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+	const int out = open(p.output[0] == '/' ? p.output : (dir.path() + "/" + p.output).c_str(),
+	                     p.flags | O_CLOEXEC);
+	ASSERT_GE(in, 0);
+	ASSERT_GE(out, 0);
+	EXPECT_EQ(run({p.operand}, {.prefix = {"prlimit", "--fsize=1048576"},
+	                            .cwd = dir.path(),
+	                            .in = in,
+	                            .out_fd = out}),
+	          p.expected);
+	(void)close(in);
+	(void)close(out);
+	EXPECT_EQ(dir.read("f"), p.after);
+}
+
+const Result refused{"", same_file, 1};
+constexpr int append = O_WRONLY | O_APPEND;
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, OwnOutput,
+    testing::Values(
+        IntoItself{"appended", "hello\n", "f", "f", append, refused, "hello\n"},
+        IntoItself{"appended_beyond_a_block", std::string(100000, 'z'), "f", "f", append, refused,
+                   std::string(100000, 'z')},
+        IntoItself{"read_write", "hello\n", "f", "f", O_RDWR, refused, "hello\n"},
+        IntoItself{"hard_link", "hello\n", "link", "f", append, refused, "hello\n"},
+        IntoItself{"stdin_reopened", "hello\n", "/dev/stdin", "f", append, refused, "hello\n"},
+        IntoItself{"empty_is_printed", "", "f", "f", append, {"", "", 0}, closing},
+        IntoItself{"null_device", "", "/dev/null", "/dev/null", O_WRONLY, {"", "", 0}, ""}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Operand, DashAndHelpAreFileNames)
 {
@@ -313,6 +400,31 @@ TEST(Stdout, TerminalHangsUp)
 	hangup.join();
 	(void)close(terminal);
 	EXPECT_EQ(result, (Result{"", write_eio, 255}));
+}
+
+// Buffering chosen with stdbuf stands: the first chunk reaches a reading pipe
+// while the input is still open.
+TEST(Stdout, StdbufChoiceStands)
+{
+	for (const char *mode : {"-oL", "-o0"}) {
+		SCOPED_TRACE(mode);
+		int in[2], out[2];
+		ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+		ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+		std::thread writer([&] {
+			std::string seen;
+			EXPECT_EQ(write(in[1], "one", 3), 3);
+			EXPECT_TRUE(await(out[0], seen, "one\n"))
+			    << "nothing while the input was open";
+			(void)close(in[1]);
+		});
+		const Result result = run(
+		    {"/dev/stdin"}, {.prefix = {"stdbuf", mode}, .in = in[0], .out_fd = out[1]});
+		writer.join();
+		for (const int fd : {in[0], out[0], out[1]})
+			(void)close(fd);
+		EXPECT_EQ(result, (Result{"", "", 0}));
+	}
 }
 
 } // namespace

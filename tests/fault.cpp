@@ -1,5 +1,5 @@
 // Preloaded into chunkcat to fail one call that ordinary files cannot make
-// fail on demand. FAULT_CALL names the call ("open" or "read"), FAULT_WHEN
+// fail on demand. FAULT_CALL names the call ("open", "fstat" or "read"), FAULT_WHEN
 // which of the program's calls to it fails (1 is the first) and FAULT_ERRNO
 // the error number that call then reports.
 #include <cerrno>
@@ -9,6 +9,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +55,15 @@ int open(const char *path, int flags, ...)
 	return next<int (*)(const char *, int, ...)>("open")(path, flags, mode);
 }
 
-// Where off_t is 32 bits, programs call this name instead.
+// chunkcat is built with 64-bit file offsets, so glibc's headers turn its
+// calls into these names, on 64-bit systems too.
 int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+
+int fstat64(int fd, struct stat64 *status)
+{
+	static int calls;
+	if (due("fstat", calls))
+		return -1;
+	return next<int (*)(int, struct stat64 *)>("fstat64")(fd, status);
+}
 }

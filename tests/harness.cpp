@@ -42,6 +42,7 @@ int child_stdout(const Options &options, int captured)
 {
 	switch (options.out) {
 	case Stdout::captured:
+	case Stdout::pipe:
 		return options.out_fd >= 0 ? options.out_fd : captured;
 	case Stdout::closed:
 		return -1;
@@ -76,11 +77,18 @@ Result run(const std::vector<std::string> &args, const Options &options)
 	auto argp = pointers(argv);
 	auto envpp = pointers(envp);
 
-	const int out = memfd_create("stdout", 0);
+	int out = memfd_create("stdout", 0);
+	int drained[2] = {-1, -1};
+	if (options.out == Stdout::pipe) {
+		if (pipe2(drained, O_CLOEXEC) == -1)
+			throw std::runtime_error("pipe failed");
+		(void)close(out);
+		out = drained[0];
+	}
 	const int err = memfd_create("stderr", 0);
 	const pid_t pid = fork();
 	if (pid == 0) {
-		const int target = child_stdout(options, out);
+		const int target = child_stdout(options, drained[1] >= 0 ? drained[1] : out);
 		if (options.in >= 0)
 			(void)dup2(options.in, STDIN_FILENO);
 		if (target >= 0)
@@ -95,10 +103,16 @@ Result run(const std::vector<std::string> &args, const Options &options)
 		execvpe(argp[0], argp.data(), envpp.data());
 		_exit(127);
 	}
+	std::string piped; // drained before the child can block on a full pipe
+	if (drained[1] >= 0) {
+		(void)close(drained[1]); // reading ends when the child's end closes
+		piped = slurp(out);
+	}
 	int status = 0;
 	while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
 	}
-	return {slurp(out), slurp(err),
+	const std::string bytes = drained[1] >= 0 ? piped : slurp(out);
+	return {bytes, slurp(err),
 	        WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
 }
 
@@ -123,6 +137,11 @@ std::string TempDir::write(const std::string &name, const std::string &bytes) co
 	    fclose(file) != 0)
 		throw std::runtime_error("cannot write " + path);
 	return path;
+}
+
+std::string TempDir::read(const std::string &name) const
+{
+	return slurp(open((path_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 } // namespace harness

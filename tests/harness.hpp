@@ -23,8 +23,9 @@ inline std::string chunked(const std::string &file)
 	return out + closing;
 }
 
+// pipe: a pipe that the harness drains into Result::out;
 // stalled_pipe: a non-blocking pipe that nobody drains
-enum class Stdout { captured, closed, full, broken_pipe, stalled_pipe };
+enum class Stdout { captured, pipe, closed, full, broken_pipe, stalled_pipe };
 
 struct Options {
 	std::vector<std::string> env{};      // NAME=value added to the environment
@@ -62,6 +63,7 @@ class TempDir {
 	TempDir &operator=(const TempDir &) = delete;
 	const std::string &path() const { return path_; }
 	std::string write(const std::string &name, const std::string &bytes) const;
+	std::string read(const std::string &name) const;
 
       private:
 	std::string path_;
