@@ -80,15 +80,15 @@ int main(int argc, char *argv[])
 	if (__fbufsize(stdout) == 0 && __flbf(stdout) == 0 && isatty(STDOUT_FILENO) == 0)
 		(void)setvbuf(stdout, output_block, _IOFBF, sizeof output_block);
 
-	/*
-	 * One thread: standard output's lock is not taken for each chunk. On a
-	 * line-buffered stream a failed flush still returns the full count, and
-	 * stdio drops what it failed to write, so that a later fclose succeeds:
-	 * the error flag is checked after every write.
-	 */
+	/* One thread: standard output's lock is not taken for each chunk. */
 	while ((count = read(fd, chunk, chunk_size)) > 0) {
 		const auto length = static_cast<std::size_t>(count) + 1;
 		chunk[count] = '\n';
+		/*
+		 * On a line-buffered stream a failed flush still returns the full
+		 * count, and stdio drops what it failed to write, so that a later
+		 * fclose succeeds: the error flag tells.
+		 */
 		if (fwrite_unlocked(chunk, 1, length, stdout) != length ||
 		    ferror_unlocked(stdout) != 0)
 			return fail(write_prefix, fd);

@@ -1,10 +1,12 @@
 #include "harness.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -63,10 +65,81 @@ int child_stdout(const Options &options, int captured)
 	return -1;
 }
 
+// Whether a command of that name is on PATH.
+bool on_path(const std::string &name)
+{
+	const char *path = getenv("PATH");
+	std::stringstream dirs(path != nullptr ? path : "");
+	for (std::string dir; std::getline(dirs, dir, ':');)
+		if (access((dir + "/" + name).c_str(), X_OK) == 0)
+			return true;
+	return false;
+}
+
+// One stream's difference: both sizes, and the bytes around the first
+// differing offset.
+std::string difference(const char *stream, const std::string &got, const std::string &want)
+{
+	const auto at = static_cast<std::size_t>(
+	    std::mismatch(got.begin(), got.begin() + std::min(got.size(), want.size()),
+	                  want.begin())
+	        .first -
+	    got.begin());
+	const std::size_t from = at < 16 ? 0 : at - 16;
+	std::ostringstream os;
+	os << stream << ": " << got.size() << " bytes, expected " << want.size()
+	   << "; first difference at offset " << at << "\n  got      "
+	   << testing::PrintToString(got.substr(from, 48)) << "\n  expected "
+	   << testing::PrintToString(want.substr(from, 48)) << "\n";
+	return os.str();
+}
+
+std::string from_env(const char *name, const char *otherwise)
+{
+	const char *value = getenv(name);
+	return value != nullptr && *value != '\0' ? value : otherwise;
+}
+
 } // namespace
+
+std::string program()
+{
+	return from_env("CHUNKCAT", CHUNKCAT_PATH);
+}
+
+std::string fault_library()
+{
+	return from_env("CHUNKCAT_FAULT", FAULT_SHIM);
+}
+
+testing::AssertionResult same_run(const char *actual_text, const char *, const Result &actual,
+                                  const Result &expected)
+{
+	if (actual == expected)
+		return testing::AssertionSuccess();
+	auto failure = testing::AssertionFailure() << actual_text << " differs\n";
+	if (actual.out != expected.out)
+		failure << difference("stdout", actual.out, expected.out);
+	if (actual.err != expected.err)
+		failure << difference("stderr", actual.err, expected.err);
+	if (actual.status != expected.status)
+		failure << "status: " << actual.status << ", expected " << expected.status << "\n";
+	return failure;
+}
+
+testing::AssertionResult same_bytes(const char *actual_text, const char *,
+                                    const std::string &actual, const std::string &expected)
+{
+	if (actual == expected)
+		return testing::AssertionSuccess();
+	return testing::AssertionFailure() << difference(actual_text, actual, expected);
+}
 
 Result run(const std::vector<std::string> &args, const Options &options)
 {
+	for (const auto &word : options.prefix)
+		if (word == "strace" && !on_path(word))
+			throw std::runtime_error("this test needs strace, which is not installed");
 	std::vector<std::string> argv = options.prefix;
 	argv.push_back(options.program);
 	argv.insert(argv.end(), args.begin(), args.end());

@@ -3,15 +3,41 @@
 // exit status.
 #pragma once
 
-#include <iomanip>
-#include <ostream>
+#include <gtest/gtest.h>
+
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace harness {
 
-// What a complete run prints last, with no newline after it.
+// chunkcat's messages, each spelled here once.
+inline const std::string usage = "Program is expecting one argument\n";
 inline const std::string closing = "You have reached the end of the line.";
+inline std::string open_error(const std::string &reason)
+{
+	return "Error opening file\n: " + reason + "\n";
+}
+// The reasons are the platform's own wording, as perror prints it.
+inline std::string open_error(int code)
+{
+	return open_error(std::string(strerror(code)));
+}
+inline std::string read_error(int code)
+{
+	return "Error reading!: " + std::string(strerror(code)) + "\n";
+}
+inline std::string write_error(int code)
+{
+	return "Error writing!: " + std::string(strerror(code)) + "\n";
+}
+
+// chunkcat writes a pipe or a file in blocks of this size
+// (Stdout.PipeGetsWholeBlocks pins it). A file of `block_file` bytes makes
+// the longest output whose chunks fill the first block: 504 chunks of 128
+// bytes and their newlines, with the closing text beyond its end.
+inline constexpr std::size_t output_block = std::size_t{64} * 1024;
+inline constexpr std::size_t block_file = output_block / 129 * 128;
 
 // What a complete run prints for a regular file: a newline after every 128
 // bytes counted from its start, then the closing text.
@@ -23,14 +49,20 @@ inline std::string chunked(const std::string &file)
 	return out + closing;
 }
 
+// The executable under test, CHUNKCAT when set; and the fault library to
+// preload into it, CHUNKCAT_FAULT when set (a 32-bit chunkcat needs a 32-bit
+// one).
+std::string program();
+std::string fault_library();
+
 // pipe: a pipe that the harness drains into Result::out;
 // stalled_pipe: a non-blocking pipe that nobody drains
 enum class Stdout { captured, pipe, closed, full, broken_pipe, stalled_pipe };
 
 struct Options {
-	std::vector<std::string> env{};      // NAME=value added to the environment
-	std::vector<std::string> prefix{};   // a command that runs chunkcat, e.g. setpriv
-	std::string program = CHUNKCAT_PATH; // the executable to run
+	std::vector<std::string> env{};           // NAME=value added to the environment
+	std::vector<std::string> prefix{};        // a command that runs chunkcat, e.g. setpriv
+	std::string program = harness::program(); // the executable to run
 	std::string cwd{};
 	Stdout out = Stdout::captured;
 	int ignored_signal = 0;        // a signal that the program starts with ignored
@@ -46,11 +78,14 @@ struct Result {
 	bool operator==(const Result &) const = default;
 };
 
-inline void PrintTo(const Result &r, std::ostream *os)
-{
-	*os << "{out " << std::quoted(r.out) << ", err " << std::quoted(r.err) << ", status "
-	    << r.status << "}";
-}
+// For EXPECT_PRED_FORMAT2: on a difference, the sizes and the first
+// differing offset of each stream, with the bytes around it.
+testing::AssertionResult same_run(const char *actual_text, const char *expected_text,
+                                  const Result &actual, const Result &expected);
+testing::AssertionResult same_bytes(const char *actual_text, const char *expected_text,
+                                    const std::string &actual, const std::string &expected);
+#define EXPECT_RUN(actual, expected) EXPECT_PRED_FORMAT2(harness::same_run, actual, expected)
+#define ASSERT_RUN(actual, expected) ASSERT_PRED_FORMAT2(harness::same_run, actual, expected)
 
 Result run(const std::vector<std::string> &args, const Options &options = {});
 
