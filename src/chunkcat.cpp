@@ -2,9 +2,11 @@
  * chunkcat: print a file in chunks of at most 128 bytes, each followed by a
  * newline, then a closing text.
  */
-#include <cerrno>
-#include <cstddef>
-#include <cstdio>
+/* The C headers, not <cstdio> and its kin: a C library's headers alone
+ * build the program, as with musl-gcc, which brings no C++ headers. */
+#include <errno.h>
+#include <stddef.h>
+#include <stdio.h>
 
 #include <fcntl.h>
 #include <stdio_ext.h>
@@ -14,8 +16,8 @@
 namespace {
 
 constexpr int expected_argc = 2; /* the program's name and one path */
-constexpr std::size_t chunk_size = 128;
-constexpr std::size_t output_block_size = std::size_t{64} * 1024;
+constexpr size_t chunk_size = 128;
+constexpr size_t output_block_size = size_t{64} * 1024;
 
 constexpr const char *usage_text = "Program is expecting one argument";
 constexpr const char *closing_text = "You have reached the end of the line.";
@@ -82,7 +84,7 @@ int main(int argc, char *argv[])
 
 	/* One thread: standard output's lock is not taken for each chunk. */
 	while ((count = read(fd, chunk, chunk_size)) > 0) {
-		const auto length = static_cast<std::size_t>(count) + 1;
+		const auto length = static_cast<size_t>(count) + 1;
 		chunk[count] = '\n';
 		/*
 		 * On a line-buffered stream a failed flush still returns the full

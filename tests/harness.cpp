@@ -212,9 +212,14 @@ std::string TempDir::write(const std::string &name, const std::string &bytes) co
 	return path;
 }
 
+std::string read_file(const std::string &path)
+{
+	return slurp(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
 std::string TempDir::read(const std::string &name) const
 {
-	return slurp(open((path_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+	return read_file(path_ + "/" + name);
 }
 
 } // namespace harness

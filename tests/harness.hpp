@@ -87,6 +87,9 @@ testing::AssertionResult same_bytes(const char *actual_text, const char *expecte
 #define EXPECT_RUN(actual, expected) EXPECT_PRED_FORMAT2(harness::same_run, actual, expected)
 #define ASSERT_RUN(actual, expected) ASSERT_PRED_FORMAT2(harness::same_run, actual, expected)
 
+// The bytes of a file.
+std::string read_file(const std::string &path);
+
 Result run(const std::vector<std::string> &args, const Options &options = {});
 
 // A fresh folder, removed with everything in it when the object goes.
