@@ -13,26 +13,21 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <type_traits>
 
-using harness::block_file;
-using harness::closing;
-using harness::open_error;
-using harness::Options;
-using harness::read_error;
-using harness::Result;
-using harness::run;
-using harness::Stdout;
-using harness::TempDir;
-using harness::usage;
-using harness::write_error;
+using namespace harness;
+using namespace std::string_literals;
 
 namespace {
 
 const std::string s128(128, 'a');
 
-std::string operator""_s(const char *bytes, std::size_t size)
+// A table's row prints as its name: its bytes can run to many kilobytes.
+template <typename Row>
+concept named_row = std::is_same_v<decltype(Row::name), const char *>;
+void PrintTo(const named_row auto &row, std::ostream *os)
 {
-	return {bytes, size};
+	*os << row.name;
 }
 
 struct Printed {
@@ -40,11 +35,6 @@ struct Printed {
 	std::string file;
 	std::string out; // without the closing text
 };
-
-void PrintTo(const Printed &p, std::ostream *os)
-{
-	*os << p.name;
-}
 
 class Prints : public testing::TestWithParam<Printed> {};
 
@@ -63,29 +53,23 @@ INSTANTIATE_TEST_SUITE_P(
                     Printed{"300", s128 + std::string(128, 'b') + std::string(44, 'c'),
                             s128 + "\n" + std::string(128, 'b') + "\n" + std::string(44, 'c') +
                                 "\n"},
-                    Printed{"nul_inside", "ab\0cd\n"_s, "ab\0cd\n\n"_s},
-                    Printed{"nul_starts_chunk", s128 + "\0z"_s, s128 + "\n\0z\n"_s}),
+                    Printed{"nul_inside", "ab\0cd\n"s, "ab\0cd\n\n"s},
+                    Printed{"nul_starts_chunk", s128 + "\0z"s, s128 + "\n\0z\n"s}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct Failure {
 	const char *name;
-	// "@" stands for a 300-byte file, "@dir" for a folder, "@N" for a file
-	// of N bytes
+	// "@": a 300-byte file, "@dir": a folder, "@N": a file of N bytes
 	std::vector<std::string> args;
 	Options options;
 	Result expected;
 };
 
-void PrintTo(const Failure &f, std::ostream *os)
-{
-	*os << f.name;
-}
-
 class Fails : public testing::TestWithParam<Failure> {};
 
 std::vector<std::string> fault(const char *call, int when, int error)
 {
-	return {"LD_PRELOAD=" + harness::fault_library(), std::string("FAULT_CALL=") + call,
+	return {"LD_PRELOAD=" + fault_library, std::string("FAULT_CALL=") + call,
 	        "FAULT_WHEN=" + std::to_string(when), "FAULT_ERRNO=" + std::to_string(error)};
 }
 
@@ -94,11 +78,9 @@ std::vector<std::string> fault(const char *call, int when, int error)
 std::vector<std::string> traced(std::vector<std::string> options)
 {
 	const char *asan = getenv("ASAN_OPTIONS");
-	std::vector<std::string> prefix = {
-	    "env", "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0",
-	    "strace", "-qq"};
-	prefix.insert(prefix.end(), options.begin(), options.end());
-	return prefix;
+	const std::string leaks = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+	options.insert(options.begin(), {"env", "ASAN_OPTIONS=" + leaks, "strace", "-qq"});
+	return options;
 }
 
 // stdio calls its own internal write, which no preloaded library can
@@ -116,7 +98,7 @@ std::vector<std::string> failing_write(int when, const char *error)
 // block; that of a file twice as large the end of the second.
 std::string first_block(std::size_t size)
 {
-	return harness::chunked(std::string(size, 'z')).substr(0, harness::output_block);
+	return chunked(std::string(size, 'z')).substr(0, output_block);
 }
 
 const std::string at_block = "@" + std::to_string(block_file);
@@ -192,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {first_block(block_file), write_error(EIO), 255}},
         Failure{"file_size_limit",
                 {at_two_blocks},
-                {.prefix = {"prlimit", "--fsize=" + std::to_string(harness::output_block)},
+                {.prefix = {"prlimit", "--fsize=" + std::to_string(output_block)},
                  .ignored_signal = SIGXFSZ},
                 {first_block(2 * block_file), write_error(EFBIG), 255}},
         Failure{"pipe_never_drained",
@@ -207,36 +189,33 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Stdout, FullAtEveryEndNearABlockBoundary)
 {
 	const TempDir dir;
-	for (std::size_t block = 1; block <= 3; ++block)
-		for (std::size_t size = block * block_file - 64; size <= block * block_file + 64;
-		     ++size)
-			EXPECT_RUN(
-			    run({dir.write("f", std::string(size, 'z'))}, {.out = Stdout::full}),
-			    (Result{"", no_space, 255}))
+	const Options full{.out = Stdout::full};
+	const Result expected{"", no_space, 255};
+	for (std::size_t end = block_file; end <= 3 * block_file; end += block_file)
+		for (std::size_t size = end - 64; size <= end + 64; ++size)
+			EXPECT_RUN(run({dir.write("f", std::string(size, 'z'))}, full), expected)
 			    << "size " << size;
 }
 
-// Without stdbuf, output to a pipe goes out in whole blocks: a 1 MiB file
-// makes 16 of them and a remainder (17 writes), where stdio's own 4 KiB
-// buffer would take 259. Whole-block requests are counted, not writes: a
-// pipe write that returns short (seen once on a loaded machine) is followed
-// by one for the rest.
+// Without stdbuf, a pipe gets whole blocks: 16 for a 1 MiB file, none with
+// stdio's own 4 KiB buffer. Requests are counted, not writes, for a pipe write
+// can return short on a loaded machine and be followed by one for the rest.
 TEST(Stdout, PipeGetsWholeBlocks)
 {
 	const TempDir dir;
 	const std::string file(std::size_t{1} << 20, 'z');
-	const std::string out = harness::chunked(file);
+	const std::string out = chunked(file);
 	const Result result =
 	    run({dir.write("f", file)},
 	        {.prefix = traced({"-o", dir.path() + "/trace", "-e", "trace=write"}),
 	         .out = Stdout::pipe});
 	EXPECT_RUN(result, (Result{out, "", 0}));
-	const std::string trace = dir.read("trace");
-	const std::string whole = ", " + std::to_string(harness::output_block) + ") = ";
+	const std::string trace = read_file(dir.path() + "/trace");
+	const std::string whole = ", " + std::to_string(output_block) + ") = ";
 	std::size_t blocks = 0;
 	for (std::size_t at = 0; (at = trace.find(whole, at)) != std::string::npos; ++at)
 		++blocks;
-	EXPECT_EQ(blocks, out.size() / harness::output_block) << trace.substr(0, 400);
+	EXPECT_EQ(blocks, out.size() / output_block) << trace.substr(0, 400);
 }
 
 struct IntoItself {
@@ -248,11 +227,6 @@ struct IntoItself {
 	Result expected;
 	std::string after; // what f holds after the run
 };
-
-void PrintTo(const IntoItself &p, std::ostream *os)
-{
-	*os << p.name;
-}
 
 class OwnOutput : public testing::TestWithParam<IntoItself> {};
 
@@ -269,14 +243,12 @@ TEST_P(OwnOutput, IsRefusedWhenItWouldBeReadBack)
 	                     p.flags | O_CLOEXEC);
 	ASSERT_GE(in, 0);
 	ASSERT_GE(out, 0);
-	EXPECT_RUN(run({p.operand}, {.prefix = {"prlimit", "--fsize=1048576"},
-	                             .cwd = dir.path(),
-	                             .in = in,
-	                             .out_fd = out}),
-	           p.expected);
+	const Options options{
+	    .prefix = {"prlimit", "--fsize=1048576"}, .cwd = dir.path(), .in = in, .out_fd = out};
+	EXPECT_RUN(run({p.operand}, options), p.expected);
 	(void)close(in);
 	(void)close(out);
-	EXPECT_PRED_FORMAT2(harness::same_bytes, dir.read("f"), p.after);
+	EXPECT_PRED_FORMAT2(same_bytes, read_file(dir.path() + "/f"), p.after);
 }
 
 const Result refused{"", open_error("Input file is output file"), 1};
@@ -319,7 +291,7 @@ TEST(Operand, UnreadableFile)
 			GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
 		options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 		options.program = dir.path() + "/chunkcat";
-		std::filesystem::copy_file(harness::program(), options.program);
+		std::filesystem::copy_file(program, options.program);
 	}
 	EXPECT_RUN(run({file}, options), (Result{"", open_error(EACCES), 1}));
 }
@@ -342,44 +314,44 @@ bool await(int master, std::string &seen, const std::string &want)
 	return seen.compare(start, std::string::npos, want) == 0;
 }
 
-// Opens a pseudo-terminal in raw mode, so that what is written to `terminal`
-// reaches `master` unchanged; `master` is -1 where the system has none.
-void open_terminal(int &master, int &terminal)
-{
-	master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-	if (master == -1)
-		return;
-	ASSERT_EQ(grantpt(master), 0);
-	ASSERT_EQ(unlockpt(master), 0);
-	terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-	ASSERT_GE(terminal, 0);
-	termios raw{};
-	ASSERT_EQ(tcgetattr(terminal, &raw), 0);
-	cfmakeraw(&raw);
-	ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
-}
-
-TEST(Stdin, EachReadOfAPipeIsOneChunk)
-{
-	// A terminal as standard output shows each chunk as it is made, so the
-	// next piece is written only once the last chunk has appeared.
+// Standard output is a pseudo-terminal in raw mode, so that what chunkcat
+// writes to `terminal` reaches `master` unchanged.
+class Terminal : public testing::Test {
+      protected:
+	void SetUp() override
+	{
+		master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		if (master == -1)
+			GTEST_SKIP() << "no pseudo-terminal";
+		ASSERT_EQ(grantpt(master), 0);
+		ASSERT_EQ(unlockpt(master), 0);
+		terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		ASSERT_GE(terminal, 0);
+		termios raw{};
+		ASSERT_EQ(tcgetattr(terminal, &raw), 0);
+		cfmakeraw(&raw);
+		ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
+	}
+	void TearDown() override { (void)close(terminal); }
 	int master = -1, terminal = -1;
-	ASSERT_NO_FATAL_FAILURE(open_terminal(master, terminal));
-	if (master == -1)
-		GTEST_SKIP() << "no pseudo-terminal";
+};
+
+// A terminal shows each chunk as it is made, so the next piece of the input
+// is written only once the last chunk has appeared.
+TEST_F(Terminal, EachReadOfAPipeIsOneChunk)
+{
 	int in[2];
 	ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
 
 	std::thread writer([&] {
 		std::string seen;
-		for (const std::string &piece :
-		     {std::string("one"), std::string("two pieces"), std::string(200, 'x')}) {
+		for (const std::string &piece : {"one"s, "two pieces"s, std::string(200, 'x')}) {
 			if (write(in[1], piece.data(), piece.size()) != ssize_t(piece.size()))
 				break;
-			const std::string shown = piece.size() > 128 ? piece.substr(0, 128) + "\n" +
-			                                                   piece.substr(128) + "\n"
-			                                             : piece + "\n";
-			EXPECT_TRUE(await(master, seen, shown)) << seen;
+			const std::string shown = chunked(piece);
+			EXPECT_TRUE(
+			    await(master, seen, shown.substr(0, shown.size() - closing.size())))
+			    << seen;
 		}
 		(void)close(in[1]);
 		EXPECT_TRUE(await(master, seen, closing)) << seen;
@@ -387,19 +359,14 @@ TEST(Stdin, EachReadOfAPipeIsOneChunk)
 	const Result result = run({"/dev/stdin"}, {.in = in[0], .out_fd = terminal});
 	writer.join();
 	(void)close(in[0]);
-	(void)close(terminal);
 	(void)close(master);
 	EXPECT_RUN(result, (Result{"", "", 0}));
 }
 
 // A terminal that hangs up ends the run at the next chunk, though the input
 // never ends: timeout stops a program that would read /dev/zero on.
-TEST(Stdout, TerminalHangsUp)
+TEST_F(Terminal, HangsUp)
 {
-	int master = -1, terminal = -1;
-	ASSERT_NO_FATAL_FAILURE(open_terminal(master, terminal));
-	if (master == -1)
-		GTEST_SKIP() << "no pseudo-terminal";
 	std::thread hangup([&] {
 		pollfd p{master, POLLIN, 0};
 		EXPECT_EQ(poll(&p, 1, 10000), 1) << "nothing shown";
@@ -407,7 +374,6 @@ TEST(Stdout, TerminalHangsUp)
 	});
 	const Result result = run({"/dev/zero"}, {.prefix = {"timeout", "10"}, .out_fd = terminal});
 	hangup.join();
-	(void)close(terminal);
 	EXPECT_RUN(result, (Result{"", write_error(EIO), 255}));
 }
 
@@ -416,10 +382,8 @@ TEST(Stdout, TerminalHangsUp)
 TEST(Stdout, StdbufChoiceStands)
 {
 	// stdbuf preloads a library built for this machine's word size.
-	const auto elf_class = [](const std::string &path) {
-		return harness::read_file(path).substr(0, 5);
-	};
-	if (elf_class(harness::program()) != elf_class("/proc/self/exe"))
+	const auto elf_class = [](const std::string &path) { return read_file(path).substr(0, 5); };
+	if (elf_class(program) != elf_class("/proc/self/exe"))
 		GTEST_SKIP() << "stdbuf's library cannot load into a chunkcat of another word size";
 	for (const char *mode : {"-oL", "-o0"}) {
 		SCOPED_TRACE(mode);

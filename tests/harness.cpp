@@ -1,6 +1,5 @@
 #include "harness.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -51,11 +50,8 @@ int child_stdout(const Options &options, int captured)
 	case Stdout::full:
 		return open("/dev/full", O_WRONLY);
 	case Stdout::broken_pipe: {
-		int ends[2];
-		if (pipe(ends) == -1)
-			return -1;
-		(void)close(ends[0]); // no reader, ever
-		return ends[1];
+		int ends[2]; // the read end is closed at once: no reader, ever
+		return pipe(ends) == -1 || close(ends[0]) == -1 ? -1 : ends[1];
 	}
 	case Stdout::stalled_pipe: {
 		int ends[2]; // the read end stays open, unread, in the program
@@ -65,26 +61,15 @@ int child_stdout(const Options &options, int captured)
 	return -1;
 }
 
-// Whether a command of that name is on PATH.
-bool on_path(const std::string &name)
-{
-	const char *path = getenv("PATH");
-	std::stringstream dirs(path != nullptr ? path : "");
-	for (std::string dir; std::getline(dirs, dir, ':');)
-		if (access((dir + "/" + name).c_str(), X_OK) == 0)
-			return true;
-	return false;
-}
-
-// One stream's difference: both sizes, and the bytes around the first
-// differing offset.
+// One stream's difference, if any: both sizes, and the bytes around the
+// first differing offset.
 std::string difference(const char *stream, const std::string &got, const std::string &want)
 {
-	const auto at = static_cast<std::size_t>(
-	    std::mismatch(got.begin(), got.begin() + std::min(got.size(), want.size()),
-	                  want.begin())
-	        .first -
-	    got.begin());
+	if (got == want)
+		return "";
+	std::size_t at = 0;
+	while (at < got.size() && at < want.size() && got[at] == want[at])
+		++at;
 	const std::size_t from = at < 16 ? 0 : at - 16;
 	std::ostringstream os;
 	os << stream << ": " << got.size() << " bytes, expected " << want.size()
@@ -94,51 +79,35 @@ std::string difference(const char *stream, const std::string &got, const std::st
 	return os.str();
 }
 
-std::string from_env(const char *name, const char *otherwise)
+testing::AssertionResult verdict(const std::string &differences)
 {
-	const char *value = getenv(name);
-	return value != nullptr && *value != '\0' ? value : otherwise;
+	if (differences.empty())
+		return testing::AssertionSuccess();
+	return testing::AssertionFailure() << differences;
 }
 
 } // namespace
 
-std::string program()
-{
-	return from_env("CHUNKCAT", CHUNKCAT_PATH);
-}
-
-std::string fault_library()
-{
-	return from_env("CHUNKCAT_FAULT", FAULT_SHIM);
-}
-
-testing::AssertionResult same_run(const char *actual_text, const char *, const Result &actual,
+testing::AssertionResult same_run(const char *, const char *, const Result &actual,
                                   const Result &expected)
 {
-	if (actual == expected)
-		return testing::AssertionSuccess();
-	auto failure = testing::AssertionFailure() << actual_text << " differs\n";
-	if (actual.out != expected.out)
-		failure << difference("stdout", actual.out, expected.out);
-	if (actual.err != expected.err)
-		failure << difference("stderr", actual.err, expected.err);
-	if (actual.status != expected.status)
-		failure << "status: " << actual.status << ", expected " << expected.status << "\n";
-	return failure;
+	const std::string status =
+	    std::to_string(actual.status) + ", expected " + std::to_string(expected.status);
+	return verdict(difference("stdout", actual.out, expected.out) +
+	               difference("stderr", actual.err, expected.err) +
+	               (actual.status != expected.status ? "status: " + status + "\n" : ""));
 }
 
 testing::AssertionResult same_bytes(const char *actual_text, const char *,
                                     const std::string &actual, const std::string &expected)
 {
-	if (actual == expected)
-		return testing::AssertionSuccess();
-	return testing::AssertionFailure() << difference(actual_text, actual, expected);
+	return verdict(difference(actual_text, actual, expected));
 }
 
 Result run(const std::vector<std::string> &args, const Options &options)
 {
 	for (const auto &word : options.prefix)
-		if (word == "strace" && !on_path(word))
+		if (word == "strace" && system("command -v strace >/dev/null") != 0)
 			throw std::runtime_error("this test needs strace, which is not installed");
 	std::vector<std::string> argv = options.prefix;
 	argv.push_back(options.program);
@@ -184,8 +153,7 @@ Result run(const std::vector<std::string> &args, const Options &options)
 	int status = 0;
 	while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
 	}
-	const std::string bytes = drained[1] >= 0 ? piped : slurp(out);
-	return {bytes, slurp(err),
+	return {drained[1] >= 0 ? piped : slurp(out), slurp(err),
 	        WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
 }
 
@@ -215,11 +183,6 @@ std::string TempDir::write(const std::string &name, const std::string &bytes) co
 std::string read_file(const std::string &path)
 {
 	return slurp(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-}
-
-std::string TempDir::read(const std::string &name) const
-{
-	return read_file(path_ + "/" + name);
 }
 
 } // namespace harness

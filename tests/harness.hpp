@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -49,20 +50,24 @@ inline std::string chunked(const std::string &file)
 	return out + closing;
 }
 
-// The executable under test, CHUNKCAT when set; and the fault library to
-// preload into it, CHUNKCAT_FAULT when set (a 32-bit chunkcat needs a 32-bit
-// one).
-std::string program();
-std::string fault_library();
+// The executable under test and the fault library to preload into it, unless
+// CHUNKCAT and CHUNKCAT_FAULT name others (a 32-bit chunkcat needs a 32-bit one).
+inline std::string chosen(const char *variable, const char *built)
+{
+	const char *value = getenv(variable);
+	return value != nullptr && *value != '\0' ? value : built;
+}
+inline const std::string program = chosen("CHUNKCAT", CHUNKCAT_PATH);
+inline const std::string fault_library = chosen("CHUNKCAT_FAULT", FAULT_SHIM);
 
 // pipe: a pipe that the harness drains into Result::out;
 // stalled_pipe: a non-blocking pipe that nobody drains
 enum class Stdout { captured, pipe, closed, full, broken_pipe, stalled_pipe };
 
 struct Options {
-	std::vector<std::string> env{};           // NAME=value added to the environment
-	std::vector<std::string> prefix{};        // a command that runs chunkcat, e.g. setpriv
-	std::string program = harness::program(); // the executable to run
+	std::vector<std::string> env{};         // NAME=value added to the environment
+	std::vector<std::string> prefix{};      // a command that runs chunkcat, e.g. setpriv
+	std::string program = harness::program; // the executable to run
 	std::string cwd{};
 	Stdout out = Stdout::captured;
 	int ignored_signal = 0;        // a signal that the program starts with ignored
@@ -101,7 +106,6 @@ class TempDir {
 	TempDir &operator=(const TempDir &) = delete;
 	const std::string &path() const { return path_; }
 	std::string write(const std::string &name, const std::string &bytes) const;
-	std::string read(const std::string &name) const;
 
       private:
 	std::string path_;

@@ -12,10 +12,7 @@
 #include <string>
 #include <thread>
 
-using harness::chunked;
-using harness::closing;
-using harness::Result;
-using harness::run;
+using namespace harness;
 
 namespace {
 
@@ -44,7 +41,7 @@ class Model : public testing::Test {
 TEST_F(Model, RandomFiles)
 {
 	SCOPED_TRACE("seed " + std::to_string(seed));
-	const harness::TempDir dir;
+	const TempDir dir;
 	std::uniform_int_distribution<int> any(0, 4096), chunks(0, 32), near(-1, 1);
 	for (int i = 0; i < 100; ++i) {
 		// Every other size lies at or next to a chunk boundary.
