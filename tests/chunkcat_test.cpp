@@ -9,7 +9,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -205,11 +208,9 @@ TEST(Stdout, PipeGetsWholeBlocks)
 	const TempDir dir;
 	const std::string file(std::size_t{1} << 20, 'z');
 	const std::string out = chunked(file);
-	const Result result =
-	    run({dir.write("f", file)},
-	        {.prefix = traced({"-o", dir.path() + "/trace", "-e", "trace=write"}),
-	         .out = Stdout::pipe});
-	EXPECT_RUN(result, (Result{out, "", 0}));
+	const Options options{.prefix = traced({"-o", dir.path() + "/trace", "-e", "trace=write"}),
+	                      .out = Stdout::pipe};
+	EXPECT_RUN(run({dir.write("f", file)}, options), (Result{out, "", 0}));
 	const std::string trace = read_file(dir.path() + "/trace");
 	const std::string whole = ", " + std::to_string(output_block) + ") = ";
 	std::size_t blocks = 0;
@@ -241,8 +242,7 @@ TEST_P(OwnOutput, IsRefusedWhenItWouldBeReadBack)
 	const int in = open(f.c_str(), O_RDONLY | O_CLOEXEC);
 	const int out = open(p.output[0] == '/' ? p.output : (dir.path() + "/" + p.output).c_str(),
 	                     p.flags | O_CLOEXEC);
-	ASSERT_GE(in, 0);
-	ASSERT_GE(out, 0);
+	ASSERT_TRUE(in >= 0 && out >= 0) << strerror(errno);
 	const Options options{
 	    .prefix = {"prlimit", "--fsize=1048576"}, .cwd = dir.path(), .in = in, .out_fd = out};
 	EXPECT_RUN(run({p.operand}, options), p.expected);
