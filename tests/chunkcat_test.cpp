@@ -332,6 +332,7 @@ class Terminal : public testing::Test {
 		cfmakeraw(&raw);
 		ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
 	}
+	// master is each test's to close: closing it is how HangsUp hangs up.
 	void TearDown() override { (void)close(terminal); }
 	int master = -1, terminal = -1;
 };
