@@ -1,217 +1,222 @@
 // Black-box tests: exact standard output, standard error and exit status.
+// Most cases are rows of one table; what needs code of its own follows it.
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <string>
+#include <random>
 #include <thread>
-#include <type_traits>
 
 using namespace harness;
 using namespace std::string_literals;
+using testing::PrintToString;
 
 namespace {
 
-const std::string s128(128, 'a');
+const std::string a128(chunk, 'a'), b128(chunk, 'b'), c44(44, 'c'), hello = "hello\n";
+const std::string file300 = a128 + a128 + c44, two_chunks = a128 + "\n" + a128 + "\n";
+const std::string eio = error(read_prefix, EIO), no_space = error(write_prefix, ENOSPC);
+const Result no_entry{"", error(open_prefix, ENOENT), 1}, full{"", no_space, 255},
+    bad_fd{"", error(write_prefix, EBADF), 255};
+const Result refused{hello, error(open_prefix, same_file), 1};
 
-// A table's row prints as its name: its bytes can run to many kilobytes.
-template <typename Row>
-concept named_row = std::is_same_v<decltype(Row::name), const char *>;
-void PrintTo(const named_row auto &row, std::ostream *os)
-{
-	*os << row.name;
-}
-
-struct Printed {
+struct Row {
 	const char *name;
-	std::string file;
-	std::string out; // without the closing text
+	std::string file = file300; // the bytes of `path`, in the folder the run starts in
+	std::vector<std::string> args{"f"};
+	const char *path = "f"; // `link` is a hard link of it; `g` holds "old\n"
+	// Redirections, as sh takes them; "broken pipe" is a pipe whose reader has
+	// gone, "stalled pipe" a non-blocking one that nobody reads.
+	std::string shell{};
+	// A failure that strace injects, in its own words ("read:when=3:error=EIO"),
+	// into calls on f and g alone, whatever the loader and the C library do.
+	const char *fault = nullptr;
+	std::vector<std::string> prefix{}; // a command that runs chunkcat
+	bool unreadable = false;           // the file's mode is 0
+	Result expected{};                 // out: what the pipe got, or the file it was then holds
 };
-
-class Prints : public testing::TestWithParam<Printed> {};
-
-TEST_P(Prints, ChunksThenClosingText)
-{
-	const TempDir dir;
-	const Result expected{GetParam().out + closing, "", 0};
-	EXPECT_RUN(run({dir.write("f", GetParam().file)}), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, Prints,
-    testing::Values(Printed{"empty", "", ""}, Printed{"one_line", "hello\n", "hello\n\n"},
-                    Printed{"exactly_128", s128, s128 + "\n"},
-                    Printed{"129", s128 + "b", s128 + "\nb\n"},
-                    Printed{"300", s128 + std::string(128, 'b') + std::string(44, 'c'),
-                            s128 + "\n" + std::string(128, 'b') + "\n" + std::string(44, 'c') +
-                                "\n"},
-                    Printed{"nul_inside", "ab\0cd\n"s, "ab\0cd\n\n"s},
-                    Printed{"nul_starts_chunk", s128 + "\0z"s, s128 + "\n\0z\n"s}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-struct Failure {
-	const char *name;
-	// "@": a 300-byte file, "@dir": a folder, "@N": a file of N bytes
-	std::vector<std::string> args;
-	Options options;
-	Result expected;
-};
-
-class Fails : public testing::TestWithParam<Failure> {};
-
-std::vector<std::string> fault(const char *call, int when, int error)
-{
-	return {"LD_PRELOAD=" + fault_library, std::string("FAULT_CALL=") + call,
-	        "FAULT_WHEN=" + std::to_string(when), "FAULT_ERRNO=" + std::to_string(error)};
-}
 
 // Runs chunkcat under strace with the given options. LeakSanitizer cannot
 // work under a tracer; a sanitized build checks for leaks in the other runs.
 std::vector<std::string> traced(std::vector<std::string> options)
 {
 	const char *asan = getenv("ASAN_OPTIONS");
-	const std::string leaks = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-	options.insert(options.begin(), {"env", "ASAN_OPTIONS=" + leaks, "strace", "-qq"});
+	const std::string leaks =
+	    "ASAN_OPTIONS="s + (asan != nullptr ? asan : "") + ":detect_leaks=0";
+	options.insert(options.begin(), {"env", leaks, "strace", "-qq"});
 	return options;
 }
-
-// stdio calls its own internal write, which no preloaded library can
-// replace: the failure is injected into the system call itself, write for
-// glibc and writev for musl.
-std::vector<std::string> failing_write(int when, const char *error)
-{
-	return traced(
-	    {"-o", "/dev/null", "-e", "trace=write,writev", "-e",
-	     "inject=write,writev:error=" + std::string(error) + ":when=" + std::to_string(when)});
-}
-
+const auto z = [](std::size_t size) { return std::string(size, 'z'); };
 // The output of a file of `size` bytes when only its first block is written.
-// The closing text of a block_file-byte file straddles the end of that
-// block; that of a file twice as large the end of the second.
-std::string first_block(std::size_t size)
+const auto first_block = [](std::size_t size) { return chunked(z(size)).substr(0, output_block); };
+const auto printed = [](const std::string &chunks) { return Result{chunks + closing, "", 0}; };
+
+// clang-format off
+const Row rows[] = {
+    // A newline after every 128 bytes, then the closing text.
+    {.name = "empty", .file = "", .expected = printed("")},
+    {.name = "one_line", .file = hello, .expected = printed(hello + "\n")},
+    {.name = "exactly_128", .file = a128, .expected = printed(a128 + "\n")},
+    {.name = "129", .file = a128 + "b", .expected = printed(a128 + "\nb\n")},
+    {.name = "300", .file = a128 + b128 + c44,
+     .expected = printed(a128 + "\n" + b128 + "\n" + c44 + "\n")},
+    {.name = "nul_inside", .file = "ab\0cd\n"s, .expected = printed("ab\0cd\n\n"s)},
+    {.name = "nul_starts_chunk", .file = a128 + "\0z"s, .expected = printed(a128 + "\n\0z\n"s)},
+    {.name = "dash_names_a_file", .file = "-\n", .args = {"-"}, .path = "-",
+     .expected = printed("-\n\n")},
+    {.name = "help_names_a_file", .file = "--help\n", .args = {"--help"}, .path = "--help",
+     .expected = printed("--help\n\n")},
+    // Usage and open failures: status 1, nothing printed.
+    {.name = "no_operand", .args = {}, .expected = {usage, "", 1}},
+    {.name = "two_operands", .args = {"f", "f"}, .expected = {usage, "", 1}},
+    {.name = "missing", .args = {"missing"}, .expected = no_entry},
+    {.name = "empty_operand", .args = {""}, .expected = no_entry},
+    {.name = "dash_is_a_path", .args = {"-"}, .expected = no_entry},
+    {.name = "help_is_a_path", .args = {"--help"}, .expected = no_entry},
+    {.name = "name_too_long", .args = {z(5000)},
+     .expected = {"", error(open_prefix, ENAMETOOLONG), 1}},
+    {.name = "too_many_files", .fault = "open,openat:when=1:error=EMFILE",
+     .expected = {"", error(open_prefix, EMFILE), 1}},
+    {.name = "fstat_fails", .fault = "fstat,fstat64,newfstatat,statx:when=1:error=EIO",
+     .expected = {"", error(open_prefix, EIO), 1}},
+    {.name = "unreadable", .unreadable = true, .expected = {"", error(open_prefix, EACCES), 1}},
+    // Read failures: status 255; what was read before stays printed.
+    {.name = "directory", .args = {"."}, .expected = {"", error(read_prefix, EISDIR), 255}},
+    {.name = "directory_as_stdout_too", .args = {"."}, .shell = "1<.",
+     .expected = {"", error(read_prefix, EISDIR), 255}},
+    {.name = "read_fails_first", .fault = "read:when=1:error=EIO", .expected = {"", eio, 255}},
+    {.name = "read_interrupted", .fault = "read:when=1:error=EINTR",
+     .expected = {"", error(read_prefix, EINTR), 255}},
+    {.name = "read_fails_third", .fault = "read:when=3:error=EIO",
+     .expected = {two_chunks, eio, 255}},
+    {.name = "read_fails_third_one_stream", .shell = "2>&1", .fault = "read:when=3:error=EIO",
+     .expected = {two_chunks + eio, "", 255}},
+    // Write failures: status 255 at once, wherever the failure falls.
+    {.name = "disk_full", .shell = ">/dev/full", .expected = full},
+    {.name = "disk_full_midway", .file = z(100000), .shell = ">/dev/full", .expected = full},
+    {.name = "read_fails_and_disk_full", .shell = ">/dev/full", .fault = "read:when=3:error=EIO",
+     .expected = {"", no_space + eio, 255}},
+    {.name = "stdout_closed", .shell = ">&-", .expected = bad_fd},
+    {.name = "pipe_closed", .shell = "broken pipe", .expected = {"", "", 128 + SIGPIPE}},
+    {.name = "pipe_closed_sigpipe_ignored", .shell = "broken pipe",
+     .prefix = {"env", "--ignore-signal=PIPE"},
+     .expected = {"", error(write_prefix, EPIPE), 255}},
+    {.name = "pipe_never_drained", .file = z(2 * block_file), .shell = "stalled pipe",
+     .expected = {"", error(write_prefix, EAGAIN), 255}},
+    {.name = "closing_flush_disk_full", .file = z(block_file), .shell = ">/dev/full",
+     .expected = full},
+    {.name = "closing_flush_closed", .file = z(block_file), .shell = ">&-", .expected = bad_fd},
+    {.name = "last_write_fails", .file = z(block_file), .shell = ">g",
+     .fault = "write,writev:when=2:error=EIO",
+     .expected = {first_block(block_file), error(write_prefix, EIO), 255}},
+    {.name = "file_size_limit", .file = z(2 * block_file), .shell = ">g",
+     .prefix = {"env", "--ignore-signal=XFSZ", "prlimit", "-f" + std::to_string(output_block)},
+     .expected = {first_block(2 * block_file), error(write_prefix, EFBIG), 255}},
+    // Into a file: printed, but never into the file itself, where it would be
+    // read back; an empty file holds nothing to read back.
+    {.name = "into_another_file", .file = hello, .shell = ">g", .expected = printed(hello + "\n")},
+    {.name = "appended_to_another_file", .file = hello, .shell = ">>g",
+     .expected = printed("old\n" + hello + "\n")},
+    {.name = "into_itself_emptied_first", .file = hello, .shell = ">f", .expected = printed("")},
+    {.name = "appended_to_itself", .file = hello, .shell = ">>f", .expected = refused},
+    {.name = "appended_to_itself_beyond_a_block", .file = z(100000), .shell = ">>f",
+     .expected = {z(100000), refused.err, 1}},
+    {.name = "read_write", .file = hello, .shell = "1<>f", .expected = refused},
+    {.name = "hard_link", .file = hello, .args = {"link"}, .shell = ">>f", .expected = refused},
+    {.name = "stdin_reopened", .file = hello, .args = {"/dev/stdin"}, .shell = "<f >>f",
+     .expected = refused},
+    {.name = "empty_appended_to_itself", .file = "", .shell = ">>f", .expected = printed("")},
+    {.name = "null_device", .args = {"/dev/null"}, .shell = ">/dev/null"},
+    // Two new file systems give their first files the same inode number.
+    {.name = "same_inode_on_another_file_system", .file = hello, .args = {"a/f"},
+     .prefix = {"unshare", "-rm", "sh", "-c",
+                "mkdir a b && mount -t tmpfs a a && mount -t tmpfs b b && cp f a && \"$@\" >b/g;"
+                " s=$? && cat b/g && exit $s", "sh"},
+     .expected = printed(hello + "\n")},
+};
+// clang-format on
+
+class Table : public Chunkcat, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(Table, Row)
 {
-	return chunked(std::string(size, 'z')).substr(0, output_block);
+	const Row &row = rows[GetParam()];
+	const std::string f = create(row.path, row.file);
+	ASSERT_EQ(link(f.c_str(), (dir + "/link").c_str()), 0);
+	create("g", "old\n");
+	Options options{.cwd = dir};
+	const auto prefix = [&](const std::vector<std::string> &words) {
+		options.prefix.insert(options.prefix.end(), words.begin(), words.end());
+	};
+	int ends[2] = {-1, -1};
+	if (row.shell.ends_with(" pipe")) {
+		ASSERT_EQ(pipe2(ends, O_CLOEXEC | (row.shell == "stalled pipe" ? O_NONBLOCK : 0)),
+		          0);
+		if (row.shell == "broken pipe")
+			(void)close(std::exchange(ends[0], -1)); // no reader, ever
+		options.out = ends[1];
+	} else if (!row.shell.empty()) {
+		prefix({"sh", "-c", "exec \"$@\" " + row.shell, "sh"});
+	}
+	if (row.fault != nullptr)
+		prefix(traced(
+		    {"-o", "/dev/null", "-P", f, "-P", dir + "/g", "-e", "inject="s + row.fault}));
+	prefix(row.prefix);
+	ASSERT_TRUE(!row.unreadable || chmod(f.c_str(), 0) == 0);
+	// root reads any file: run as nobody, from a copy that nobody can reach.
+	if (row.unreadable && geteuid() == 0) {
+		if (access("/usr/bin/setpriv", X_OK) != 0)
+			GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
+		ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+		options.program = dir + "/chunkcat";
+		std::filesystem::copy_file(program, options.program);
+		options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+	}
+	// strace matches an open's path as the program passes it: a whole one.
+	Result result = run(row.fault != nullptr ? std::vector{f} : row.args, options);
+	const std::size_t to = row.shell.find_last_of('>');
+	if (to != std::string::npos && row.shell.find_first_of("/&", to) == std::string::npos)
+		result.out = read_file(dir + "/" + row.shell.substr(to + 1));
+	EXPECT_RUN(result, row.expected);
+	for (const int fd : ends)
+		(void)close(fd);
 }
 
-const std::string at_block = "@" + std::to_string(block_file);
-const std::string at_two_blocks = "@" + std::to_string(2 * block_file);
+INSTANTIATE_TEST_SUITE_P(Runs, Table, testing::Range(std::size_t{0}, std::size(rows)),
+                         [](const auto &info) { return std::string(rows[info.param].name); });
 
-const std::string two_chunks = s128 + "\n" + s128 + "\n";
-
-TEST_P(Fails, WithMessageAndStatus)
+// Against another executable (CHUNKCAT), this one test says when there is none.
+TEST(Program, IsExecutable)
 {
-	const TempDir dir;
-	const std::string file = dir.write("file", s128 + s128 + std::string(44, 'c'));
-	auto args = GetParam().args;
-	for (auto &arg : args)
-		if (arg == "@")
-			arg = file;
-		else if (arg == "@dir")
-			arg = dir.path();
-		else if (arg.starts_with("@"))
-			arg = dir.write("f", std::string(std::stoul(arg.substr(1)), 'z'));
-	Options options = GetParam().options;
-	options.cwd = dir.path();
-	EXPECT_RUN(run(args, options), GetParam().expected);
+	if (!executable(program))
+		FAIL() << program << " is not an executable file";
 }
 
-const std::string no_entry = open_error(ENOENT);
-const std::string eio = read_error(EIO);
-const std::string no_space = write_error(ENOSPC);
-const std::string bad_fd = write_error(EBADF);
-
-INSTANTIATE_TEST_SUITE_P(
-    Runs, Fails,
-    testing::Values(
-        Failure{"no_operand", {}, {}, {usage, "", 1}},
-        Failure{"two_operands", {"@", "@"}, {}, {usage, "", 1}},
-        Failure{"missing", {"missing"}, {}, {"", no_entry, 1}},
-        Failure{"empty_operand", {""}, {}, {"", no_entry, 1}},
-        Failure{"dash_is_a_path", {"-"}, {}, {"", no_entry, 1}},
-        Failure{"help_is_a_path", {"--help"}, {}, {"", no_entry, 1}},
-        Failure{"name_too_long", {std::string(5000, 'n')}, {}, {"", open_error(ENAMETOOLONG), 1}},
-        Failure{"too_many_files",
-                {"@"},
-                {.env = fault("open", 1, EMFILE)},
-                {"", open_error(EMFILE), 1}},
-        Failure{"fstat_fails", {"@"}, {.env = fault("fstat", 1, EIO)}, {"", open_error(EIO), 1}},
-        Failure{"directory", {"@dir"}, {}, {"", read_error(EISDIR), 255}},
-        Failure{"read_fails_first", {"@"}, {.env = fault("read", 1, EIO)}, {"", eio, 255}},
-        Failure{"read_interrupted",
-                {"@"},
-                {.env = fault("read", 1, EINTR)},
-                {"", read_error(EINTR), 255}},
-        Failure{"read_fails_third", {"@"}, {.env = fault("read", 3, EIO)}, {two_chunks, eio, 255}},
-        Failure{"read_fails_third_one_stream",
-                {"@"},
-                {.env = fault("read", 3, EIO), .stderr_to_stdout = true},
-                {two_chunks + eio, "", 255}},
-        Failure{"disk_full", {"@"}, {.out = Stdout::full}, {"", no_space, 255}},
-        Failure{"disk_full_midway", {"@100000"}, {.out = Stdout::full}, {"", no_space, 255}},
-        Failure{"read_fails_and_disk_full",
-                {"@"},
-                {.env = fault("read", 3, EIO), .out = Stdout::full},
-                {"", no_space + eio, 255}},
-        Failure{"stdout_closed", {"@"}, {.out = Stdout::closed}, {"", bad_fd, 255}},
-        Failure{"pipe_closed_sigpipe_ignored",
-                {"@"},
-                {.out = Stdout::broken_pipe, .ignored_signal = SIGPIPE},
-                {"", write_error(EPIPE), 255}},
-        Failure{"pipe_closed", {"@"}, {.out = Stdout::broken_pipe}, {"", "", 128 + SIGPIPE}},
-        Failure{"closing_flush_disk_full", {at_block}, {.out = Stdout::full}, {"", no_space, 255}},
-        Failure{"closing_flush_closed", {at_block}, {.out = Stdout::closed}, {"", bad_fd, 255}},
-        Failure{"last_write_fails",
-                {at_block},
-                {.prefix = failing_write(2, "EIO")},
-                {first_block(block_file), write_error(EIO), 255}},
-        Failure{"file_size_limit",
-                {at_two_blocks},
-                {.prefix = {"prlimit", "--fsize=" + std::to_string(output_block)},
-                 .ignored_signal = SIGXFSZ},
-                {first_block(2 * block_file), write_error(EFBIG), 255}},
-        Failure{"pipe_never_drained",
-                {at_two_blocks},
-                {.out = Stdout::stalled_pipe},
-                {"", write_error(EAGAIN), 255}}),
-    [](const auto &info) { return std::string(info.param.name); });
+using Blocks = Chunkcat;
 
 // A failed write must end the run wherever it falls, the closing text and the
-// final flush included: sweep the sizes whose output ends near the end of each
-// of the first three 64 KiB output blocks.
-TEST(Stdout, FullAtEveryEndNearABlockBoundary)
+// final flush included: the sizes whose output ends near the first block ends.
+TEST_F(Blocks, FullAtEveryEndNearABoundary)
 {
-	const TempDir dir;
-	const Options full{.out = Stdout::full};
-	const Result expected{"", no_space, 255};
+	const Options to_full{.out = open("/dev/full", O_WRONLY | O_CLOEXEC)};
 	for (std::size_t end = block_file; end <= 3 * block_file; end += block_file)
 		for (std::size_t size = end - 64; size <= end + 64; ++size)
-			EXPECT_RUN(run({dir.write("f", std::string(size, 'z'))}, full), expected)
-			    << "size " << size;
+			ASSERT_RUN(run({create("f", z(size))}, to_full), full) << "size " << size;
+	(void)close(to_full.out);
 }
 
 // Without stdbuf, a pipe gets whole blocks: 16 for a 1 MiB file, none with
 // stdio's own 4 KiB buffer. Requests are counted, not writes, for a pipe write
 // can return short on a loaded machine and be followed by one for the rest.
-TEST(Stdout, PipeGetsWholeBlocks)
+TEST_F(Blocks, PipeGetsWhole)
 {
-	const TempDir dir;
-	const std::string file(std::size_t{1} << 20, 'z');
-	const std::string out = chunked(file);
-	const Options options{.prefix = traced({"-o", dir.path() + "/trace", "-e", "trace=write"}),
-	                      .out = Stdout::pipe};
-	EXPECT_RUN(run({dir.write("f", file)}, options), (Result{out, "", 0}));
-	const std::string trace = read_file(dir.path() + "/trace");
+	const std::string file = z(std::size_t{1} << 20), out = chunked(file);
+	const Options options{.prefix = traced({"-o", dir + "/trace", "-e", "trace=write"})};
+	EXPECT_RUN(run({create("f", file)}, options), (Result{out, "", 0}));
+	const std::string trace = read_file(dir + "/trace");
 	const std::string whole = ", " + std::to_string(output_block) + ") = ";
 	std::size_t blocks = 0;
 	for (std::size_t at = 0; (at = trace.find(whole, at)) != std::string::npos; ++at)
@@ -219,191 +224,151 @@ TEST(Stdout, PipeGetsWholeBlocks)
 	EXPECT_EQ(blocks, out.size() / output_block) << trace.substr(0, 400);
 }
 
-struct IntoItself {
-	const char *name;
-	std::string file;    // what f holds before the run
-	const char *operand; // f, a hard link of f, or another path
-	const char *output;  // what standard output opens, with `flags`
-	int flags;           // O_APPEND for >>, O_RDWR alone for 1<>
-	Result expected;
-	std::string after; // what f holds after the run
-};
-
-class OwnOutput : public testing::TestWithParam<IntoItself> {};
-
-// A file is never printed into itself. Standard input is f too, for the
-// /dev/stdin row; a file size limit stops a program that would fill the disk.
-TEST_P(OwnOutput, IsRefusedWhenItWouldBeReadBack)
-{
-	const TempDir dir;
-	const IntoItself &p = GetParam();
-	const std::string f = dir.write("f", p.file);
-	ASSERT_EQ(link(f.c_str(), (dir.path() + "/link").c_str()), 0);
-	const int in = open(f.c_str(), O_RDONLY | O_CLOEXEC);
-	const int out = open(p.output[0] == '/' ? p.output : (dir.path() + "/" + p.output).c_str(),
-	                     p.flags | O_CLOEXEC);
-	ASSERT_TRUE(in >= 0 && out >= 0) << strerror(errno);
-	const Options options{
-	    .prefix = {"prlimit", "--fsize=1048576"}, .cwd = dir.path(), .in = in, .out_fd = out};
-	EXPECT_RUN(run({p.operand}, options), p.expected);
-	(void)close(in);
-	(void)close(out);
-	EXPECT_PRED_FORMAT2(same_bytes, read_file(dir.path() + "/f"), p.after);
-}
-
-const Result refused{"", open_error("Input file is output file"), 1};
-constexpr int append = O_WRONLY | O_APPEND;
-
-INSTANTIATE_TEST_SUITE_P(
-    Runs, OwnOutput,
-    testing::Values(
-        IntoItself{"appended", "hello\n", "f", "f", append, refused, "hello\n"},
-        IntoItself{"appended_beyond_a_block", std::string(100000, 'z'), "f", "f", append, refused,
-                   std::string(100000, 'z')},
-        IntoItself{"read_write", "hello\n", "f", "f", O_RDWR, refused, "hello\n"},
-        IntoItself{"hard_link", "hello\n", "link", "f", append, refused, "hello\n"},
-        IntoItself{"stdin_reopened", "hello\n", "/dev/stdin", "f", append, refused, "hello\n"},
-        IntoItself{"empty_is_printed", "", "f", "f", append, {"", "", 0}, closing},
-        IntoItself{"null_device", "", "/dev/null", "/dev/null", O_WRONLY, {"", "", 0}, ""}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST(Operand, DashAndHelpAreFileNames)
-{
-	const TempDir dir;
-	for (const std::string name : {"-", "--help"}) {
-		dir.write(name, name + "\n");
-		EXPECT_RUN(run({name}, {.cwd = dir.path()}),
-		           (Result{name + "\n\n" + closing, "", 0}));
-	}
-}
-
-TEST(Operand, UnreadableFile)
-{
-	const TempDir dir;
-	const std::string file = dir.write("secret", "x");
-	ASSERT_EQ(chmod(file.c_str(), 0), 0);
-	ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-	Options options;
-	if (geteuid() == 0) {
-		// root reads any file: run as nobody instead, from a copy of the
-		// program that nobody can reach wherever the build folder is
-		if (access("/usr/bin/setpriv", X_OK) != 0)
-			GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
-		options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-		options.program = dir.path() + "/chunkcat";
-		std::filesystem::copy_file(program, options.program);
-	}
-	EXPECT_RUN(run({file}, options), (Result{"", open_error(EACCES), 1}));
-}
-
-// Reads from the master side of a terminal until `want` has arrived after
-// what is already in `seen`, or until the other side is gone.
-bool await(int master, std::string &seen, const std::string &want)
+// Reads `fd` until `want` has come after what `seen` holds, within the time limit.
+bool await(int fd, std::string &seen, const std::string &want)
 {
 	const std::size_t start = seen.size();
 	char buffer[512];
-	while (seen.size() - start < want.size()) {
-		pollfd p{master, POLLIN, 0};
-		if (poll(&p, 1, 10000) != 1) // a safety net, not a timing assumption
+	pollfd p{fd, POLLIN, 0};
+	for (ssize_t n = 0; seen.size() - start < want.size(); seen.append(buffer, std::size_t(n)))
+		if (poll(&p, 1, time_limit * 1000) != 1 ||
+		    (n = read(fd, buffer, sizeof buffer)) <= 0)
 			return false;
-		const ssize_t n = read(master, buffer, sizeof buffer);
-		if (n <= 0)
-			return false;
-		seen.append(buffer, static_cast<std::size_t>(n));
-	}
 	return seen.compare(start, std::string::npos, want) == 0;
 }
 
-// Standard output is a pseudo-terminal in raw mode, so that what chunkcat
-// writes to `terminal` reaches `master` unchanged.
-class Terminal : public testing::Test {
-      protected:
-	void SetUp() override
-	{
-		master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-		if (master == -1)
-			GTEST_SKIP() << "no pseudo-terminal";
-		ASSERT_EQ(grantpt(master), 0);
-		ASSERT_EQ(unlockpt(master), 0);
-		terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-		ASSERT_GE(terminal, 0);
-		termios raw{};
-		ASSERT_EQ(tcgetattr(terminal, &raw), 0);
-		cfmakeraw(&raw);
-		ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
-	}
-	// master is each test's to close: closing it is how HangsUp hangs up.
-	void TearDown() override { (void)close(terminal); }
-	int master = -1, terminal = -1;
-};
-
-// A terminal shows each chunk as it is made, so the next piece of the input
-// is written only once the last chunk has appeared.
-TEST_F(Terminal, EachReadOfAPipeIsOneChunk)
+// A pseudo-terminal in raw mode, so that what is written to its terminal side
+// reaches the master unchanged: {master, terminal}, with -1 for none.
+std::array<int, 2> open_terminal()
 {
-	int in[2];
-	ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0)
+		return {master, -1};
+	const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	termios raw{};
+	if (terminal != -1 && tcgetattr(terminal, &raw) == 0)
+		cfmakeraw(&raw);
+	return {master, tcsetattr(terminal, TCSANOW, &raw) == 0 ? terminal : -1};
+}
 
+struct Stream {
+	const char *name;
+	std::vector<std::string> prefix; // none: a terminal
+	bool hang_up;                    // the terminal hangs up after the first chunk
+	Result expected;                 // out: nothing, for the test reads it all
+};
+const Stream streams[] = {{"terminal", {}, false, {}},
+                          {"terminal_hangs_up", {}, true, {"", error(write_prefix, EIO), 255}},
+                          {"stdbuf_line", {"stdbuf", "-oL"}, false, {}},
+                          {"stdbuf_unbuffered", {"stdbuf", "-o0"}, false, {}}};
+class Streams : public Chunkcat, public testing::WithParamInterface<std::size_t> {};
+
+// Each read of a pipe is one chunk, and reaches the reader while the input is
+// still open: on a terminal, or into a pipe when stdbuf asks. A piece goes in
+// only once the chunks before it came out, so every chunk must go at once. A
+// terminal that hangs up ends the run at the next chunk, the input still open.
+TEST_P(Streams, EachChunkAtOnce)
+{
+	const Stream &s = streams[GetParam()];
+	const bool terminal = s.prefix.empty();
+	// stdbuf preloads a library built for this machine's word size.
+	if (!terminal &&
+	    read_file(program).substr(0, 5) != read_file("/proc/self/exe").substr(0, 5))
+		GTEST_SKIP() << "stdbuf's library cannot load into a chunkcat of another word size";
+	std::array<int, 2> in{}, out = terminal ? open_terminal() : std::array{-1, -1};
+	ASSERT_TRUE(terminal || pipe2(out.data(), O_CLOEXEC) == 0);
+	if (out[1] == -1)
+		GTEST_SKIP() << "no pseudo-terminal";
+	ASSERT_EQ(pipe2(in.data(), O_CLOEXEC), 0);
 	std::thread writer([&] {
 		std::string seen;
 		for (const std::string &piece : {"one"s, "two pieces"s, std::string(200, 'x')}) {
-			if (write(in[1], piece.data(), piece.size()) != ssize_t(piece.size()))
+			if (write(in[1], piece.data(), piece.size()) != ssize_t(piece.size()) ||
+			    out[0] == -1)
+				return; // hung up: the run is to end at this chunk
+			if (!await(out[0], seen, chunked(piece, ""))) {
+				ADD_FAILURE() << "not shown while the input was open: "
+				              << PrintToString(seen);
 				break;
-			const std::string shown = chunked(piece);
-			EXPECT_TRUE(
-			    await(master, seen, shown.substr(0, shown.size() - closing.size())))
-			    << seen;
+			}
+			if (s.hang_up)
+				(void)close(std::exchange(out[0], -1));
 		}
-		(void)close(in[1]);
-		EXPECT_TRUE(await(master, seen, closing)) << seen;
+		(void)close(std::exchange(in[1], -1));
+		EXPECT_TRUE(await(out[0], seen, closing)) << PrintToString(seen);
 	});
-	const Result result = run({"/dev/stdin"}, {.in = in[0], .out_fd = terminal});
+	const Result result = run({"/dev/stdin"}, {.prefix = s.prefix, .in = in[0], .out = out[1]});
+	writer.join();
+	for (const int fd : {in[0], in[1], out[0], out[1]})
+		if (fd != -1)
+			(void)close(fd);
+	EXPECT_RUN(result, s.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, Streams, testing::Range(std::size_t{0}, std::size(streams)),
+                         [](const auto &info) { return std::string(streams[info.param].name); });
+
+// Random input against the model of the output: MODEL_SEED=N repeats the run
+// whose failure printed that seed.
+class Model : public Chunkcat {
+      protected:
+	std::string bytes(std::size_t size, bool newlines)
+	{
+		std::uniform_int_distribution<int> byte(0, 255);
+		std::string result;
+		while (result.size() < size)
+			if (const char c = static_cast<char>(byte(random)); newlines || c != '\n')
+				result += c;
+		return result;
+	}
+	const char *chosen_seed = getenv("MODEL_SEED");
+	const unsigned seed =
+	    chosen_seed != nullptr ? std::stoul(chosen_seed) : std::random_device{}();
+	std::mt19937 random{seed};
+};
+
+TEST_F(Model, RandomFiles)
+{
+	SCOPED_TRACE("seed " + std::to_string(seed));
+	std::uniform_int_distribution<int> any(0, 4096), chunks(0, 32), near(-1, 1);
+	for (int i = 0; i < 100; ++i) {
+		// Every other size lies at or next to a chunk boundary.
+		const int size = i % 2 == 0
+		                     ? any(random)
+		                     : std::max(0, chunks(random) * int{chunk} + near(random));
+		const std::string file = bytes(static_cast<std::size_t>(size), true);
+		ASSERT_RUN(run({create("f", file)}), (Result{chunked(file), "", 0}))
+		    << "size " << size;
+	}
+}
+
+// However the writes and reads of a pipe interleave, the chunks joined give
+// back the bytes written, and each holds 1 to 128 of them.
+TEST_F(Model, PipeInRandomPieces)
+{
+	SCOPED_TRACE("seed " + std::to_string(seed));
+	const std::string data = bytes(8192, false);
+	int in[2];
+	ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+	std::thread writer([&] {
+		std::uniform_int_distribution<std::size_t> piece(1, 300);
+		for (std::size_t at = 0, n = 0; at < data.size(); at += n)
+			if (n = std::min(piece(random), data.size() - at);
+			    write(in[1], &data[at], n) <= 0)
+				break;
+		(void)close(in[1]);
+	});
+	const Result result = run({"/dev/stdin"}, {.in = in[0]});
 	writer.join();
 	(void)close(in[0]);
-	(void)close(master);
-	EXPECT_RUN(result, (Result{"", "", 0}));
-}
-
-// A terminal that hangs up ends the run at the next chunk, though the input
-// never ends: timeout stops a program that would read /dev/zero on.
-TEST_F(Terminal, HangsUp)
-{
-	std::thread hangup([&] {
-		pollfd p{master, POLLIN, 0};
-		EXPECT_EQ(poll(&p, 1, 10000), 1) << "nothing shown";
-		(void)close(master);
-	});
-	const Result result = run({"/dev/zero"}, {.prefix = {"timeout", "10"}, .out_fd = terminal});
-	hangup.join();
-	EXPECT_RUN(result, (Result{"", write_error(EIO), 255}));
-}
-
-// Buffering chosen with stdbuf stands: the first chunk reaches a reading pipe
-// while the input is still open.
-TEST(Stdout, StdbufChoiceStands)
-{
-	// stdbuf preloads a library built for this machine's word size.
-	const auto elf_class = [](const std::string &path) { return read_file(path).substr(0, 5); };
-	if (elf_class(program) != elf_class("/proc/self/exe"))
-		GTEST_SKIP() << "stdbuf's library cannot load into a chunkcat of another word size";
-	for (const char *mode : {"-oL", "-o0"}) {
-		SCOPED_TRACE(mode);
-		int in[2], out[2];
-		ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-		ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-		std::thread writer([&] {
-			std::string seen;
-			EXPECT_EQ(write(in[1], "one", 3), 3);
-			EXPECT_TRUE(await(out[0], seen, "one\n"))
-			    << "nothing while the input was open";
-			(void)close(in[1]);
-		});
-		const Result result = run(
-		    {"/dev/stdin"}, {.prefix = {"stdbuf", mode}, .in = in[0], .out_fd = out[1]});
-		writer.join();
-		for (const int fd : {in[0], out[0], out[1]})
-			(void)close(fd);
-		EXPECT_RUN(result, (Result{"", "", 0}));
+	ASSERT_EQ(result.status, 0) << result.err;
+	std::string joined = result.out;
+	std::erase(joined, '\n');
+	EXPECT_EQ(joined, data + closing);
+	for (std::size_t at = 0, end; at < result.out.size() - closing.size(); at = end + 1) {
+		end = result.out.find('\n', at);
+		ASSERT_TRUE(end != std::string::npos && end > at && end - at <= chunk)
+		    << "a chunk of " << end - at << " bytes, or one without its newline";
 	}
 }
 
