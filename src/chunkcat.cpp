@@ -103,9 +103,17 @@ int main(int argc, char *argv[])
 		errno = read_error;
 		return fail(read_prefix, fd);
 	}
-	if (fputs_unlocked(closing_text, stdout) == EOF || ferror_unlocked(stdout) != 0 ||
-	    fclose(stdout) == EOF)
+	if (fputs_unlocked(closing_text, stdout) == EOF || ferror_unlocked(stdout) != 0)
 		return fail(write_prefix, fd);
-	(void)close(fd);
+	/*
+	 * The file is read to its end. When standard output was closed at
+	 * start, the open took its number, and fclose closes the file.
+	 */
+	if (fd != STDOUT_FILENO)
+		(void)close(fd);
+	if (fclose(stdout) == EOF) {
+		perror(write_prefix);
+		return -1;
+	}
 	return 0;
 }
