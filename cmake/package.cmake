@@ -1,14 +1,30 @@
 # Install rules, the Debian package (CPack) and the source release (dist).
 
+# The top entry of the changelog names the version and gives the release
+# date, from which the manual's date and the package's time stamps come, as
+# Debian's own tools take them, so that a build outside git gives the same.
+file(STRINGS doc/changelog changelog_top LIMIT_COUNT 1)
+if(NOT changelog_top MATCHES "^chunkcat \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "doc/changelog: the top entry must be for version ${PROJECT_VERSION}")
+endif()
+file(STRINGS doc/changelog changelog_dates REGEX "^ -- .*>  ")
+list(GET changelog_dates 0 changelog_date)
+string(REGEX REPLACE "^ -- .*>  " "" changelog_date "${changelog_date}")
+execute_process(COMMAND date -u -d "${changelog_date}" +%s OUTPUT_VARIABLE changelog_epoch
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND env LC_ALL=C date -u -d @${changelog_epoch} "+%B %-d, %Y"
+                OUTPUT_VARIABLE page_date OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+configure_file(doc/chunkcat.1.in chunkcat.1 @ONLY)
+
 # The manual page and changelog are compressed as Debian installs them; -n
 # keeps the name and time stamp out, so that the same text gives the same
 # bytes.
 find_program(GZIP gzip REQUIRED)
-foreach(doc chunkcat.1 changelog)
-  add_custom_command(OUTPUT ${doc}.gz
-                     COMMAND ${GZIP} -9n < ${CMAKE_SOURCE_DIR}/doc/${doc} > ${doc}.gz
-                     DEPENDS doc/${doc} VERBATIM)
-endforeach()
+add_custom_command(OUTPUT chunkcat.1.gz COMMAND ${GZIP} -9n < chunkcat.1 > chunkcat.1.gz
+                   DEPENDS ${CMAKE_BINARY_DIR}/chunkcat.1 VERBATIM)
+add_custom_command(OUTPUT changelog.gz
+                   COMMAND ${GZIP} -9n < ${CMAKE_SOURCE_DIR}/doc/changelog > changelog.gz
+                   DEPENDS doc/changelog VERBATIM)
 add_custom_target(docs ALL DEPENDS chunkcat.1.gz changelog.gz)
 # The licence in Debian's machine-readable copyright format: its text
 # indented by one blank, with "." for each empty line.
@@ -19,36 +35,36 @@ string(REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
 string(REPLACE "\n" "\n " licence_text "${licence_text}")
 configure_file(packaging/copyright.in copyright @ONLY)
 
-# The page's footer and the changelog name the version: they must agree.
-file(STRINGS doc/chunkcat.1 page_os REGEX "^\\.Os ")
-file(STRINGS doc/changelog changelog_top LIMIT_COUNT 1)
-if(NOT page_os STREQUAL ".Os chunkcat ${PROJECT_VERSION}" OR
-   NOT changelog_top MATCHES "^chunkcat \\(${PROJECT_VERSION}\\) ")
-  message(FATAL_ERROR "doc/chunkcat.1 (.Os) and doc/changelog must name version ${PROJECT_VERSION}")
-endif()
-
 include(GNUInstallDirs)
-# Folders 0755 whatever the umask of the user who installs or packages.
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(installed_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_DOCDIR})
+# Folders 0755 whatever the umask of whoever installs: the installer would
+# make the missing ones under it (0700 under umask 077), so each is made
+# here first, one level at a time. Folders that exist are left as they are.
+install(CODE "set(installed_dirs \"${installed_dirs}\")")
+install(CODE [[
+foreach(dir IN LISTS installed_dirs)
+  cmake_path(ABSOLUTE_PATH dir BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}")
+  set(path "")
+  string(REPLACE "/" ";" parts "$ENV{DESTDIR}${dir}")
+  foreach(part IN LISTS parts)
+    string(APPEND path "/${part}")
+    if(NOT part STREQUAL "" AND NOT IS_DIRECTORY "${path}")
+      file(MAKE_DIRECTORY "${path}")
+      file(CHMOD "${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+           GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    endif()
+  endforeach()
+endforeach()
+]])
 install(TARGETS chunkcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_BINARY_DIR}/chunkcat.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The package's time stamps: SOURCE_DATE_EPOCH when the builder sets it,
-# else the date of the changelog's top entry, as Debian's own tools take it,
-# so that a release tarball outside git gives the same package as a clone.
-file(STRINGS doc/changelog changelog_dates REGEX "^ -- .*>  ")
-list(GET changelog_dates 0 changelog_date)
-string(REGEX REPLACE "^ -- .*>  " "" changelog_date "${changelog_date}")
-execute_process(COMMAND date -u -d "${changelog_date}" +%s OUTPUT_VARIABLE changelog_epoch
-                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-
+# The package's summary is the project's description.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME chunkcat)
 set(CPACK_PACKAGE_VENDOR "chunkcat developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "print a file in chunks of 128 bytes")
 set(CPACK_PACKAGE_DESCRIPTION [[
 chunkcat reads a file 128 bytes at a time and writes each chunk to standard
 output followed by a newline, then a closing text. Every byte is written as
@@ -61,35 +77,35 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "chunkcat developers <maintainers@chunkcat.i
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The source package is the tracked tree less the build folders; the release
-# tarball is dist's, below.
-set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
 file(CONFIGURE OUTPUT package-config.cmake @ONLY CONTENT [[
 if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
   set(ENV{SOURCE_DATE_EPOCH} "@changelog_epoch@")
 endif()
 ]])
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/package-config.cmake)
-# Only the binary package gets this, done by CPack to its staged files: a
-# binary without the compiler's notes in .comment, as Debian's own packages
-# are stripped.
+# Done by CPack to its staged files: a binary without the compiler's notes
+# in .comment, as Debian's own packages are stripped.
 file(CONFIGURE OUTPUT package-extras.cmake @ONLY CONTENT [[
-if(CPACK_GENERATOR STREQUAL "DEB")
-  execute_process(COMMAND "@CMAKE_STRIP@" --remove-section=.comment
-                          "${CPACK_TEMPORARY_DIRECTORY}@CPACK_PACKAGING_INSTALL_PREFIX@/@CMAKE_INSTALL_BINDIR@/chunkcat"
-                  COMMAND_ERROR_IS_FATAL ANY)
-endif()
+execute_process(COMMAND "@CMAKE_STRIP@" --remove-section=.comment
+                        "${CPACK_TEMPORARY_DIRECTORY}@CPACK_PACKAGING_INSTALL_PREFIX@/@CMAKE_INSTALL_BINDIR@/chunkcat"
+                COMMAND_ERROR_IS_FATAL ANY)
 ]])
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/package-extras.cmake)
 include(CPack)
+# CPack gives the members of the .deb the modes of the files it writes, which
+# follow the umask: the deb target runs it under 022, so that any caller gets
+# the same bytes. It is the one way to the package, as dist is to the source
+# release: CMake's own package and package_source targets are not made.
+file(RENAME ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/deb.cmake)
+file(REMOVE ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
+add_custom_target(deb COMMAND sh -c "umask 022 && exec \"$0\" --config deb.cmake"
+                              ${CMAKE_CPACK_COMMAND}
+                  WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
+add_dependencies(deb chunkcat docs)
 
 # The release tarball: the committed tree, under chunkcat-VERSION/, with its
-# checksum. git writes the same bytes for the same commit.
-set(dist chunkcat-${PROJECT_VERSION}.tar.gz)
-find_package(Git QUIET)
-add_custom_target(dist
-                  COMMAND ${GIT_EXECUTABLE} -C ${CMAKE_SOURCE_DIR} archive --format=tar.gz
-                          --prefix=chunkcat-${PROJECT_VERSION}/ -o ${CMAKE_BINARY_DIR}/${dist} HEAD
-                  COMMAND sha256sum ${dist} > ${dist}.sha256
+# checksum; cmake/dist.sh refuses what would not match the commit.
+find_package(Git)
+add_custom_target(dist COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/dist.sh "${GIT_EXECUTABLE}"
+                               ${CMAKE_SOURCE_DIR} chunkcat-${PROJECT_VERSION}
                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
