@@ -36,7 +36,7 @@ struct Row {
 	const char *fault = nullptr;
 	std::vector<std::string> prefix{}; // a command that runs chunkcat
 	bool unreadable = false;           // the file's mode is 0
-	Result expected{};                 // out: what the pipe got, or the file it was then holds
+	Result expected{}; // out: the pipe's bytes, or what the output file then holds
 };
 
 // Runs chunkcat under strace with the given options. LeakSanitizer cannot
