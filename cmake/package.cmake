@@ -105,7 +105,7 @@ add_dependencies(deb chunkcat docs)
 
 # The release tarball: the committed tree, under chunkcat-VERSION/, with its
 # checksum; cmake/dist.sh refuses what would not match the commit.
-find_package(Git)
+find_package(Git QUIET)
 add_custom_target(dist COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/dist.sh "${GIT_EXECUTABLE}"
                                ${CMAKE_SOURCE_DIR} chunkcat-${PROJECT_VERSION}
                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
