@@ -79,22 +79,30 @@ struct Result {
 	int status; // exit status, or 128 + the signal that ended the process
 };
 
-// For EXPECT_PRED_FORMAT2: each stream that differs, with both sizes and the
-// bytes around the first difference, and the statuses when they differ.
+// For EXPECT_PRED_FORMAT2: each stream that differs, with both sizes and its
+// bytes, control and NUL bytes escaped; whole, or from a little before the
+// first difference when long. Then the statuses, when they differ.
 inline testing::AssertionResult same_run(const char *, const char *, const Result &got,
                                          const Result &want)
 {
+	constexpr std::size_t whole = 1024, before = 128, after = 256;
 	auto report = testing::AssertionFailure();
 	for (const auto &[stream, g, w] : {std::tuple{"stdout", &got.out, &want.out},
 	                                   std::tuple{"stderr", &got.err, &want.err}}) {
+		if (*g == *w)
+			continue;
 		const auto at = static_cast<std::size_t>(
 		    std::mismatch(g->begin(), g->end(), w->begin(), w->end()).first - g->begin());
-		const std::size_t from = at < 16 ? 0 : at - 16;
-		if (*g != *w)
-			report << stream << ": " << g->size() << " bytes, expected " << w->size()
-			       << "; first difference at offset " << at << "\n  got      "
-			       << testing::PrintToString(g->substr(from, 48)) << "\n  expected "
-			       << testing::PrintToString(w->substr(from, 48)) << "\n";
+		const bool cut = std::max(g->size(), w->size()) > whole;
+		const std::size_t from = cut && at > before ? at - before : 0;
+		const std::size_t length = cut ? at + after - from : std::string::npos;
+		report << stream << ": " << g->size() << " bytes, expected " << w->size()
+		       << "; first difference at offset " << at;
+		if (cut)
+			report << "; from offset " << from;
+		report << "\n  got      " << testing::PrintToString(g->substr(from, length))
+		       << "\n  expected " << testing::PrintToString(w->substr(from, length))
+		       << "\n";
 	}
 	if (got.status != want.status)
 		report << "status: " << got.status << ", expected " << want.status << "\n";
