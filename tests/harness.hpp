@@ -188,6 +188,45 @@ inline Result run(const std::vector<std::string> &args, const Options &o = {})
 	return {bytes, errors, WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
 }
 
+// A test that needs what the machine lacks (strace and ptrace, user
+// namespaces, another uid...) is skipped with one line that says what, for
+// chunkcat is not at fault. CHUNKCAT_NO_SKIP=1 fails it instead: where
+// everything is at hand, as in CI, a skip would only hide a regression.
+inline const bool no_skip = [] {
+	const char *value = getenv("CHUNKCAT_NO_SKIP");
+	return value != nullptr && std::string(value) == "1";
+}();
+#define SKIP_IF_LACKING(lack)                                                                      \
+	do {                                                                                       \
+		if (const std::string why = (lack); !why.empty()) {                                \
+			if (harness::no_skip)                                                      \
+				FAIL() << why << " (CHUNKCAT_NO_SKIP=1)";                          \
+			GTEST_SKIP() << why;                                                       \
+		}                                                                                  \
+	} while (false)
+
+// What the machine lacks to run the commands put in front of chunkcat
+// (strace, unshare, setpriv...): they are run once with `true` in its place,
+// and the first line of what they report tells. Empty when they work.
+inline std::string lacking(Options o)
+{
+	if (o.prefix.empty())
+		return "";
+	o.program = "true";
+	const Result probe = run({}, o);
+	if (probe.status == 0)
+		return "";
+	// A helper's messages go to standard output when the row sends
+	// standard error there.
+	const std::string &said = probe.err.empty() ? probe.out : probe.err;
+	std::string command;
+	for (const auto &word : o.prefix)
+		command += word + " ";
+	return "the machine cannot run this test's helpers: " +
+	       (said.empty() ? command + "true: status " + std::to_string(probe.status)
+	                     : said.substr(0, said.find('\n')));
+}
+
 inline const auto executable = [](const std::string &path) {
 	return access(path.c_str(), X_OK) == 0 && std::filesystem::is_regular_file(path);
 };
