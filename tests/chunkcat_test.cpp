@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <random>
+#include <ranges>
 #include <thread>
 
 using namespace harness;
@@ -28,7 +31,9 @@ struct Row {
 	const char *name;
 	std::string file = file300; // the bytes of `path`, in the folder the run starts in
 	std::vector<std::string> args{"f"};
-	const char *path = "f"; // `link` is a hard link of it; `g` holds "old\n"
+	// `link` is a hard link of it; `g` and `lower` hold "old\n", and the
+	// inode number of `lower` is lower than that of `path`, that of `g` higher.
+	const char *path = "f";
 	// Redirections, as sh takes them; "broken pipe" is a pipe whose reader has
 	// gone, "stalled pipe" a non-blocking one that nobody reads.
 	std::string shell{};
@@ -129,10 +134,20 @@ const Row rows[] = {
     // Into a file: printed, but never into the file itself, where it would be
     // read back; an empty file holds nothing to read back.
     {.name = "into_another_file", .file = hello, .shell = ">g", .expected = printed(hello + "\n")},
+    {.name = "into_a_file_numbered_lower", .file = hello, .shell = ">lower",
+     .expected = printed(hello + "\n")},
     {.name = "appended_to_another_file", .file = hello, .shell = ">>g",
      .expected = printed("old\n" + hello + "\n")},
     {.name = "into_itself_emptied_first", .file = hello, .shell = ">f", .expected = printed("")},
     {.name = "appended_to_itself", .file = hello, .shell = ">>f", .expected = refused},
+    {.name = "one_byte_appended_to_itself", .file = "x", .shell = ">>f",
+     .expected = {"x", refused.err, 1}},
+    // With standard input or error closed, the open takes its number.
+    {.name = "appended_to_itself_stdin_closed", .file = hello, .shell = "<&- >>f",
+     .expected = refused},
+    {.name = "appended_to_itself_stderr_closed", .file = hello, .shell = "2>&- >>f",
+     .expected = {hello, "", 1}},
+    {.name = "stdin_and_stdout_closed", .shell = "<&- >&-", .expected = bad_fd},
     {.name = "appended_to_itself_beyond_a_block", .file = z(100000), .shell = ">>f",
      .expected = {z(100000), refused.err, 1}},
     {.name = "read_write", .file = hello, .shell = "1<>f", .expected = refused},
@@ -155,9 +170,22 @@ class Table : public Chunkcat, public testing::WithParamInterface<std::size_t> {
 TEST_P(Table, Row)
 {
 	const Row &row = rows[GetParam()];
+	// Three new files are named in the order of their inode numbers, which
+	// the file system may give out in any order.
+	std::vector<std::pair<ino_t, std::string>> made;
+	for (const char *name : {"0", "1", "2"}) {
+		struct stat made_file {};
+		ASSERT_EQ(stat(create(name, "").c_str(), &made_file), 0) << strerror(errno);
+		made.emplace_back(made_file.st_ino, name);
+	}
+	std::ranges::sort(made);
+	for (std::size_t i = 0; i < made.size(); ++i)
+		std::filesystem::rename(dir + "/" + made[i].second,
+		                        dir + "/" + std::array{"lower", row.path, "g"}[i]);
 	const std::string f = create(row.path, row.file);
 	ASSERT_EQ(link(f.c_str(), (dir + "/link").c_str()), 0);
 	create("g", "old\n");
+	create("lower", "old\n");
 	Options options{.cwd = dir};
 	const auto prefix = [&](const std::vector<std::string> &words) {
 		options.prefix.insert(options.prefix.end(), words.begin(), words.end());
@@ -223,21 +251,38 @@ TEST_F(Blocks, FullAtEveryEndNearABoundary)
 }
 
 // Without stdbuf, a pipe gets whole blocks: 16 for a 1 MiB file, none with
-// stdio's own 4 KiB buffer. Requests are counted, not writes, for a pipe write
-// can return short on a loaded machine and be followed by one for the rest.
-TEST_F(Blocks, PipeGetsWhole)
+// stdio's own 4 KiB buffer. A size that stdbuf chose stands, smaller or
+// larger. Requests are counted, not writes, for a pipe write can return short
+// on a loaded machine and be followed by one for the rest.
+struct Buffer {
+	const char *name;
+	std::vector<std::string> prefix;
+	std::size_t block;
+};
+const Buffer buffers[] = {{"chunkcat_chooses", {}, output_block},
+                          {"stdbuf_smaller", {"stdbuf", "-o1000"}, 1000},
+                          {"stdbuf_larger", {"stdbuf", "-o100000"}, 100000}};
+class Sizes : public Chunkcat, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(Sizes, PipeGetsWholeBlocks)
 {
+	const Buffer &b = buffers[GetParam()];
+	SKIP_IF_LACKING(stdbuf_lacking(b.prefix));
 	const std::string file = z(std::size_t{1} << 20), out = chunked(file);
-	const Options options{.prefix = traced({"-o", dir + "/trace", "-e", "trace=write"})};
+	Options options{.prefix = traced({"-o", dir + "/trace", "-e", "trace=write"})};
+	options.prefix.insert(options.prefix.end(), b.prefix.begin(), b.prefix.end());
 	SKIP_IF_LACKING(lacking(options));
 	EXPECT_RUN(run({create("f", file)}, options), (Result{out, "", 0}));
 	const std::string trace = read_file(dir + "/trace");
-	const std::string whole = ", " + std::to_string(output_block) + ") = ";
+	const std::string whole = ", " + std::to_string(b.block) + ") = ";
 	std::size_t blocks = 0;
 	for (std::size_t at = 0; (at = trace.find(whole, at)) != std::string::npos; ++at)
 		++blocks;
-	EXPECT_EQ(blocks, out.size() / output_block) << trace.substr(0, 400);
+	EXPECT_EQ(blocks, out.size() / b.block) << trace.substr(0, 400);
 }
+
+INSTANTIATE_TEST_SUITE_P(Blocks, Sizes, testing::Range(std::size_t{0}, std::size(buffers)),
+                         [](const auto &info) { return std::string(buffers[info.param].name); });
 
 // Reads `fd` until `want` has come after what `seen` holds, within the time limit.
 bool await(int fd, std::string &seen, const std::string &want)
