@@ -92,13 +92,13 @@ execute_process(COMMAND "@CMAKE_STRIP@" --remove-section=.comment
 ]])
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/package-extras.cmake)
 include(CPack)
-# CPack gives the members of the .deb the modes of the files it writes, which
-# follow the umask: the deb target runs it under 022, so that any caller gets
-# the same bytes. It is the one way to the package, as dist is to the source
-# release: CMake's own package and package_source targets are not made.
-file(RENAME ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/deb.cmake)
+# cpack in the build folder, and the package target, build the package as
+# CMake users expect. CPack gives the members of the .deb the modes of the
+# files it writes, which follow the umask: the deb target, which the package
+# workflow builds, runs cpack under umask 022, so that any caller gets the
+# same bytes. dist is the one source release: CPack's is not configured.
 file(REMOVE ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
-add_custom_target(deb COMMAND sh -c "umask 022 && exec \"$0\" --config deb.cmake"
+add_custom_target(deb COMMAND sh -c "umask 022 && exec \"$0\" --config CPackConfig.cmake"
                               ${CMAKE_CPACK_COMMAND}
                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
 add_dependencies(deb chunkcat docs)
