@@ -30,6 +30,7 @@ const Result refused{hello, error(open_prefix, same_file), 1};
 struct Row {
 	const char *name;
 	std::string file = file300; // the bytes of `path`, in the folder the run starts in
+	std::uintmax_t size = 0;    // when larger, `path` is extended to it with a hole
 	std::vector<std::string> args{"f"};
 	// `link` is a hard link of it; `g` and `lower` hold "old\n", and the
 	// inode number of `lower` is lower than that of `path`, that of `g` higher.
@@ -65,7 +66,15 @@ std::string stdbuf_lacking(const std::vector<std::string> &prefix)
 }
 const auto z = [](std::size_t size) { return std::string(size, 'z'); };
 // The output of a file of `size` bytes when only its first block is written.
-const auto first_block = [](std::size_t size) { return chunked(z(size)).substr(0, output_block); };
+// The output of `file` when only its first block is written.
+const auto first_block = [](const std::string &file) {
+	return chunked(file).substr(0, output_block);
+};
+// Runs chunkcat with files limited to `bytes`: a write past it fails.
+const auto size_limit = [](std::size_t bytes) {
+	return std::vector<std::string>{"env", "--ignore-signal=XFSZ", "prlimit",
+	                                "--fsize=" + std::to_string(bytes)};
+};
 const auto printed = [](const std::string &chunks) { return Result{chunks + closing, "", 0}; };
 
 // clang-format off
@@ -127,10 +136,14 @@ const Row rows[] = {
     {.name = "closing_flush_closed", .file = z(block_file), .shell = ">&-", .expected = bad_fd},
     {.name = "last_write_fails", .file = z(block_file), .shell = ">g",
      .fault = "write,writev:when=2:error=EIO",
-     .expected = {first_block(block_file), error(write_prefix, EIO), 255}},
+     .expected = {first_block(z(block_file)), error(write_prefix, EIO), 255}},
     {.name = "file_size_limit", .file = z(2 * block_file), .shell = ">g",
-     .prefix = {"env", "--ignore-signal=XFSZ", "prlimit", "-f" + std::to_string(output_block)},
-     .expected = {first_block(2 * block_file), error(write_prefix, EFBIG), 255}},
+     .prefix = size_limit(output_block),
+     .expected = {first_block(z(2 * block_file)), error(write_prefix, EFBIG), 255}},
+    // Beyond 32-bit offsets, sparse: it opens and is read, NUL bytes and all.
+    {.name = "sparse_5_gib", .file = "", .size = std::uintmax_t{5} << 30, .shell = ">g",
+     .prefix = size_limit(output_block),
+     .expected = {first_block(std::string(2 * block_file, '\0')), error(write_prefix, EFBIG), 255}},
     // Into a file: printed, but never into the file itself, where it would be
     // read back; an empty file holds nothing to read back.
     {.name = "into_another_file", .file = hello, .shell = ">g", .expected = printed(hello + "\n")},
@@ -183,6 +196,8 @@ TEST_P(Table, Row)
 		std::filesystem::rename(dir + "/" + made[i].second,
 		                        dir + "/" + std::array{"lower", row.path, "g"}[i]);
 	const std::string f = create(row.path, row.file);
+	if (row.size > row.file.size())
+		std::filesystem::resize_file(f, row.size);
 	ASSERT_EQ(link(f.c_str(), (dir + "/link").c_str()), 0);
 	create("g", "old\n");
 	create("lower", "old\n");
@@ -260,8 +275,7 @@ TEST_F(Blocks, WriteFailsAtEachPlaceAroundAnEnd)
 		const std::string sink = written == 0 ? "/dev/full" : dir + "/g";
 		Options options{};
 		if (written > 0)
-			options.prefix = {"env", "--ignore-signal=XFSZ", "prlimit",
-			                  "--fsize=" + std::to_string(written)};
+			options.prefix = size_limit(written);
 		SKIP_IF_LACKING(lacking(options));
 		const std::string reason = error(write_prefix, written == 0 ? ENOSPC : EFBIG);
 		const std::size_t closing_past = first_past(end, output),
