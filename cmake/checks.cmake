@@ -1,0 +1,47 @@
+# Checks of this build beyond the suite, each a ctest test with a label, each
+# runnable alone: ctest --preset check -L lint (or doc, memcheck, install,
+# musl). Opt-in, with CHUNKCAT_CHECKS (the check preset), for they need tools
+# that a build does not: README's list under More. A missing tool fails its
+# test, named by ctest or by sh.
+
+# lint: clang-tidy (its warnings are errors), cppcheck and clang-format.
+add_test(NAME lint.clang_tidy
+         COMMAND clang-tidy --quiet -p ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/src/chunkcat.cpp)
+add_test(NAME lint.cppcheck COMMAND cppcheck --enable=warning,performance,portability
+                                    --error-exitcode=1 --quiet ${CMAKE_SOURCE_DIR}/src/)
+file(GLOB formatted CONFIGURE_DEPENDS src/*.cpp tests/*.cpp tests/*.hpp bench/*.cpp)
+add_test(NAME lint.clang_format COMMAND clang-format --dry-run --Werror ${formatted})
+set_tests_properties(lint.clang_tidy lint.cppcheck lint.clang_format PROPERTIES LABELS lint)
+
+# doc: the manual page renders without a warning.
+add_test(NAME doc.manual COMMAND sh -c [=[w=$(man --warnings -l "$0" 2>&1 >/dev/null); echo "$w"; [ -z "$w" ]]=]
+                                 ${CMAKE_BINARY_DIR}/chunkcat.1)
+set_tests_properties(doc.manual PROPERTIES LABELS doc)
+
+# memcheck: no error and no leak on each way a run ends, with its status.
+# Any line of valgrind's (==PID==) fails the test.
+function(memcheck name status file out)
+  add_test(NAME memcheck.${name}
+           COMMAND sh -c "valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
+--errors-for-leak-kinds=all --log-fd=3 \"$0\" \"$1\" 3>&2 >\"$2\" 2>/dev/null; s=$?; \
+echo \"chunkcat $1 >$2: status $s\"; [ $s -eq ${status} ]" $<TARGET_FILE:chunkcat> ${file} ${out})
+  set_tests_properties(memcheck.${name} PROPERTIES LABELS memcheck FAIL_REGULAR_EXPRESSION "==[0-9]+==")
+endfunction()
+memcheck(printed 0 ${CMAKE_SOURCE_DIR}/examples/sample.txt /dev/null)
+memcheck(open_fails 1 /nonexistent/file /dev/null)
+memcheck(read_fails 255 ${CMAKE_SOURCE_DIR}/examples /dev/null)
+memcheck(write_fails 255 ${CMAKE_SOURCE_DIR}/examples/sample.txt /dev/full)
+
+# install: with --prefix and DESTDIR under umask 077, every file in place in
+# folders 0755, the program 0755 and other files 0644.
+add_test(NAME install.modes
+         COMMAND sh -c [[rm -rf "$1" && (umask 077 && DESTDIR="$1" cmake --install "$0" --prefix /opt/chunkcat) &&
+                         sh "$2" "$1/opt/chunkcat"]]
+                 ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/install-check ${CMAKE_SOURCE_DIR}/cmake/expect-modes.sh)
+set_tests_properties(install.modes PROPERTIES LABELS install)
+
+# musl: a static musl build prints the same bytes and ends the same way.
+add_test(NAME musl.same_as_glibc
+         COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/musl-same.sh ${CMAKE_SOURCE_DIR}
+                 $<TARGET_FILE:chunkcat> ${CMAKE_BINARY_DIR}/musl-check)
+set_tests_properties(musl.same_as_glibc PROPERTIES LABELS musl)
