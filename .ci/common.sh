@@ -1,0 +1,15 @@
+# Sourced by .ci/run and .ci/release, from the top of the tree.
+
+step() { printf '\n== %s\n' "$*"; }
+# A line of README, exactly as a new user copies it.
+readme_command() {
+	grep -m1 -F -x -- "$1" README.md || { echo "README.md lacks: $1" >&2; exit 1; }
+}
+# A step names the tool it needs and lacks, rather than failing on it.
+need() {
+	local tool
+	for tool; do
+		command -v "$tool" >/dev/null ||
+			{ echo "${0##*/}: $tool is missing: README's lists must name its package" >&2; exit 1; }
+	done
+}
