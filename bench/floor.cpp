@@ -1,10 +1,11 @@
 /*
  * The least work any correct chunkcat can do: one read of at most a chunk's
  * size per chunk, and the output handed to write in chunkcat's blocks.
- * Measured beside chunkcat, never installed. bench/run reads the chunk, the
- * block and the closing text off chunkcat's own output and passes them in
- * FLOOR_CHUNK, FLOOR_BLOCK and FLOOR_CLOSING. Error handling is left out: it
- * costs nothing on the path measured.
+ * Measured beside chunkcat, never installed. bench/run passes chunkcat's
+ * chunk and block sizes in FLOOR_CHUNK and FLOOR_BLOCK, and its closing text,
+ * as chunkcat prints it for an empty file, in FLOOR_CLOSING; it checks with
+ * cmp that the floor prints what chunkcat prints. Error handling is left
+ * out: it costs nothing on the path measured.
  */
 #include <cstddef>
 #include <cstdlib>
