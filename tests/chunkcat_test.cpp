@@ -65,7 +65,6 @@ std::string stdbuf_lacking(const std::vector<std::string> &prefix)
 	return "stdbuf's library cannot load into a chunkcat of another word size";
 }
 const auto z = [](std::size_t size) { return std::string(size, 'z'); };
-// The output of a file of `size` bytes when only its first block is written.
 // The output of `file` when only its first block is written.
 const auto first_block = [](const std::string &file) {
 	return chunked(file).substr(0, output_block);
