@@ -42,7 +42,9 @@ struct Row {
 	// into calls on f and g alone, whatever the loader and the C library do.
 	const char *fault = nullptr;
 	std::vector<std::string> prefix{}; // a command that runs chunkcat
-	bool unreadable = false;           // the file's mode is 0
+	// The file's mode, with chunkcat run by a user that does not own it: as
+	// root, nobody, in the file's group; else the user, on a file of /etc.
+	int mode = -1;
 	Result expected{}; // out: the pipe's bytes, or what the output file then holds
 };
 
@@ -56,31 +58,42 @@ std::vector<std::string> traced(std::vector<std::string> options)
 	options.insert(options.begin(), {"env", leaks, "strace", "-qq"});
 	return options;
 }
-// stdbuf preloads a library built for this machine's word size.
-std::string stdbuf_lacking(const std::vector<std::string> &prefix)
+// A file of /etc that another user owns, with `mode`, and that this user may read.
+std::string theirs(int mode)
 {
-	if (prefix.empty() || prefix[0] != "stdbuf" ||
-	    read_file(program).substr(0, 5) == read_file("/proc/self/exe").substr(0, 5))
-		return "";
-	return "stdbuf's library cannot load into a chunkcat of another word size";
+	std::error_code error;
+	for (const auto &entry : std::filesystem::directory_iterator("/etc", error))
+		if (struct stat s{}; stat(entry.path().c_str(), &s) == 0 && S_ISREG(s.st_mode) &&
+		                     s.st_uid != geteuid() && int(s.st_mode & 07777) == mode &&
+		                     s.st_size < 65536 && access(entry.path().c_str(), R_OK) == 0)
+			return entry.path();
+	return "";
 }
+// Runs chunkcat on f in a new file system into g in another, the first file of
+// each: they share an inode number. $1 compares the device numbers of the two.
+const auto two_file_systems = [](const char *order) {
+	const std::string script =
+	    "mkdir -p a b && mount -t tmpfs a a && mount -t tmpfs b b && i=a o=b"
+	    " && { [ $(stat -c %d a) $1 $(stat -c %d b) ] || i=b o=a; } && cp f $i"
+	    " && shift && \"$@\" $i/f >$o/g; s=$? && cat $o/g && exit $s";
+	return std::vector<std::string>{"unshare", "-rm", "sh", "-c", script, "sh", order};
+};
 const auto z = [](std::size_t size) { return std::string(size, 'z'); };
 // The output of `file` when only its first block is written.
-const auto first_block = [](const std::string &file) {
-	return chunked(file).substr(0, output_block);
-};
+const auto first_block = [](const std::string &f) { return chunked(f).substr(0, output_block); };
 // Runs chunkcat with files limited to `bytes`: a write past it fails.
 const auto size_limit = [](std::size_t bytes) {
 	return std::vector<std::string>{"env", "--ignore-signal=XFSZ", "prlimit",
 	                                "--fsize=" + std::to_string(bytes)};
 };
 const auto printed = [](const std::string &chunks) { return Result{chunks + closing, "", 0}; };
+const Result hello_out = printed(hello + "\n");
 
 // clang-format off
 const Row rows[] = {
     // A newline after every 128 bytes, then the closing text.
     {.name = "empty", .file = "", .expected = printed("")},
-    {.name = "one_line", .file = hello, .expected = printed(hello + "\n")},
+    {.name = "one_line", .file = hello, .expected = hello_out},
     {.name = "exactly_128", .file = a128, .expected = printed(a128 + "\n")},
     {.name = "129", .file = a128 + "b", .expected = printed(a128 + "\nb\n")},
     {.name = "300", .file = a128 + b128 + c44,
@@ -104,7 +117,7 @@ const Row rows[] = {
      .expected = {"", error(open_prefix, EMFILE), 1}},
     {.name = "fstat_fails", .fault = "fstat,fstat64,newfstatat,statx:when=1:error=EIO",
      .expected = {"", error(open_prefix, EIO), 1}},
-    {.name = "unreadable", .unreadable = true, .expected = {"", error(open_prefix, EACCES), 1}},
+    {.name = "unreadable", .mode = 0, .expected = {"", error(open_prefix, EACCES), 1}},
     // Read failures: status 255; what was read before stays printed.
     {.name = "directory", .args = {"."}, .expected = {"", error(read_prefix, EISDIR), 255}},
     {.name = "directory_as_stdout_too", .args = {"."}, .shell = "1<.",
@@ -145,9 +158,8 @@ const Row rows[] = {
      .expected = {first_block(std::string(2 * block_file, '\0')), error(write_prefix, EFBIG), 255}},
     // Into a file: printed, but never into the file itself, where it would be
     // read back; an empty file holds nothing to read back.
-    {.name = "into_another_file", .file = hello, .shell = ">g", .expected = printed(hello + "\n")},
-    {.name = "into_a_file_numbered_lower", .file = hello, .shell = ">lower",
-     .expected = printed(hello + "\n")},
+    {.name = "into_another_file", .file = hello, .shell = ">g", .expected = hello_out},
+    {.name = "into_a_file_numbered_lower", .file = hello, .shell = ">lower", .expected = hello_out},
     {.name = "appended_to_another_file", .file = hello, .shell = ">>g",
      .expected = printed("old\n" + hello + "\n")},
     {.name = "into_itself_emptied_first", .file = hello, .shell = ">f", .expected = printed("")},
@@ -167,13 +179,16 @@ const Row rows[] = {
     {.name = "stdin_reopened", .file = hello, .args = {"/dev/stdin"}, .shell = "<f >>f",
      .expected = refused},
     {.name = "empty_appended_to_itself", .file = "", .shell = ">>f", .expected = printed("")},
+    {.name = "holes_appended_to_itself", .file = "", .size = 1 << 20, .shell = ">>f",
+     .expected = {std::string(1 << 20, '\0'), refused.err, 1}},
     {.name = "null_device", .args = {"/dev/null"}, .shell = ">/dev/null"},
-    // Two new file systems give their first files the same inode number.
-    {.name = "same_inode_on_another_file_system", .file = hello, .args = {"a/f"},
-     .prefix = {"unshare", "-rm", "sh", "-c",
-                "mkdir -p a b && mount -t tmpfs a a && mount -t tmpfs b b && cp f a && \"$@\" >b/g;"
-                " s=$? && cat b/g && exit $s", "sh"},
-     .expected = printed(hello + "\n")},
+    {.name = "same_inode_output_device_higher", .file = hello, .args = {},
+     .prefix = two_file_systems("-lt"), .expected = hello_out},
+    {.name = "same_inode_output_device_lower", .file = hello, .args = {},
+     .prefix = two_file_systems("-gt"), .expected = hello_out},
+    // As users run it: on files that another user owns.
+    {.name = "theirs_readable_by_all", .file = hello, .mode = 0644, .expected = hello_out},
+    {.name = "theirs_readable_by_group", .file = hello, .mode = 0640, .expected = hello_out},
 };
 // clang-format on
 
@@ -218,9 +233,20 @@ TEST_P(Table, Row)
 		prefix(traced(
 		    {"-o", "/dev/null", "-P", f, "-P", dir + "/g", "-e", "inject="s + row.fault}));
 	prefix(row.prefix);
-	ASSERT_TRUE(!row.unreadable || chmod(f.c_str(), 0) == 0);
-	// root reads any file: run as nobody, from a copy that nobody can reach.
-	if (row.unreadable && geteuid() == 0) {
+	// strace matches an open's path as the program passes it: a whole one.
+	std::vector<std::string> args = row.fault != nullptr ? std::vector{f} : row.args;
+	Result expected = row.expected;
+	ASSERT_TRUE(row.mode < 0 || chmod(f.c_str(), mode_t(row.mode)) == 0);
+	if (row.mode > 0 && geteuid() != 0) {
+		const std::string file = theirs(row.mode);
+		SKIP_IF_LACKING(file.empty() ? "/etc holds no file of another user's of this mode"
+		                             : "");
+		args = {file};
+		expected = {chunked(read_file(file)), "", 0};
+	}
+	// root reads any file: run as nobody, in the file's group, from a copy
+	// that nobody can reach.
+	if (row.mode >= 0 && geteuid() == 0) {
 		struct statvfs folder {};
 		SKIP_IF_LACKING(
 		    statvfs(dir.c_str(), &folder) == 0 && (folder.f_flag & ST_NOEXEC) != 0
@@ -229,15 +255,15 @@ TEST_P(Table, Row)
 		ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
 		options.program = dir + "/chunkcat";
 		std::filesystem::copy_file(program, options.program);
+		ASSERT_EQ(chown(f.c_str(), 0, 65534), 0);
 		options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 	}
 	SKIP_IF_LACKING(lacking(options));
-	// strace matches an open's path as the program passes it: a whole one.
-	Result result = run(row.fault != nullptr ? std::vector{f} : row.args, options);
+	Result result = run(args, options);
 	const std::size_t to = row.shell.find_last_of('>');
 	if (to != std::string::npos && row.shell.find_first_of("/&", to) == std::string::npos)
 		result.out = read_file(dir + "/" + row.shell.substr(to + 1));
-	EXPECT_RUN(result, row.expected);
+	EXPECT_RUN(result, expected);
 	for (const int fd : ends)
 		(void)close(fd);
 }
@@ -247,8 +273,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, Table, testing::Range(std::size_t{0}, std::size(r
 
 TEST(Program, IsExecutable)
 {
-	if (!executable(program))
-		FAIL() << program << " is not an executable file";
+	EXPECT_TRUE(executable(program)) << program << " is not an executable file";
 }
 
 using Blocks = Chunkcat;
@@ -311,7 +336,6 @@ class Sizes : public Chunkcat, public testing::WithParamInterface<std::size_t> {
 TEST_P(Sizes, PipeGetsWholeBlocks)
 {
 	const Buffer &b = buffers[GetParam()];
-	SKIP_IF_LACKING(stdbuf_lacking(b.prefix));
 	const std::string file = z(std::size_t{1} << 20), out = chunked(file);
 	Options options{.prefix = traced({"-o", dir + "/trace", "-e", "trace=write"})};
 	options.prefix.insert(options.prefix.end(), b.prefix.begin(), b.prefix.end());
@@ -375,7 +399,6 @@ TEST_P(Streams, EachChunkAtOnce)
 {
 	const Stream &s = streams[GetParam()];
 	const bool terminal = s.prefix.empty();
-	SKIP_IF_LACKING(stdbuf_lacking(s.prefix));
 	SKIP_IF_LACKING(lacking({.prefix = s.prefix}));
 	std::array<int, 2> in{}, out = terminal ? open_terminal() : std::array{-1, -1};
 	ASSERT_TRUE(terminal || pipe2(out.data(), O_CLOEXEC) == 0);
@@ -401,8 +424,7 @@ TEST_P(Streams, EachChunkAtOnce)
 	const Result result = run({"/dev/stdin"}, {.prefix = s.prefix, .in = in[0], .out = out[1]});
 	writer.join();
 	for (const int fd : {in[0], in[1], out[0], out[1]})
-		if (fd != -1)
-			(void)close(fd);
+		(void)close(fd); // -1 for one closed already
 	EXPECT_RUN(result, s.expected);
 }
 
