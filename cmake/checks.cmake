@@ -32,11 +32,12 @@ memcheck(open_fails 1 /nonexistent/file /dev/null)
 memcheck(read_fails 255 ${CMAKE_SOURCE_DIR}/examples /dev/null)
 memcheck(write_fails 255 ${CMAKE_SOURCE_DIR}/examples/sample.txt /dev/full)
 
-# install: with --prefix and DESTDIR under umask 077, every file in place in
-# folders 0755, the program 0755 and other files 0644.
+# install: with --prefix and DESTDIR under umask 077, every file in place,
+# uncompressed, in folders 0755, the program 0755 and other files 0644.
 add_test(NAME install.modes
          COMMAND sh -c [[rm -rf "$1" && (umask 077 && DESTDIR="$1" cmake --install "$0" --prefix /opt/chunkcat) &&
-                         sh "$2" "$1/opt/chunkcat"]]
+                         sh "$2" "$1/opt/chunkcat" bin/chunkcat share/man/man1/chunkcat.1 share/doc/chunkcat/LICENSE \
+                            share/doc/chunkcat/changelog share/doc/chunkcat/examples/sample.txt]]
                  ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/install-check ${CMAKE_SOURCE_DIR}/cmake/expect-modes.sh)
 set_tests_properties(install.modes PROPERTIES LABELS install)
 

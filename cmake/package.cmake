@@ -16,27 +16,9 @@ execute_process(COMMAND env LC_ALL=C date -u -d @${changelog_epoch} "+%B %-d, %Y
                 OUTPUT_VARIABLE page_date OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 configure_file(doc/chunkcat.1.in chunkcat.1 @ONLY)
 
-# The manual page and changelog are compressed as Debian installs them; -n
-# keeps the name and time stamp out, so that the same text gives the same
-# bytes.
-find_program(GZIP gzip REQUIRED)
-add_custom_command(OUTPUT chunkcat.1.gz COMMAND ${GZIP} -9n < chunkcat.1 > chunkcat.1.gz
-                   DEPENDS ${CMAKE_BINARY_DIR}/chunkcat.1 VERBATIM)
-add_custom_command(OUTPUT changelog.gz
-                   COMMAND ${GZIP} -9n < ${CMAKE_SOURCE_DIR}/doc/changelog > changelog.gz
-                   DEPENDS doc/changelog VERBATIM)
-add_custom_target(docs ALL DEPENDS chunkcat.1.gz changelog.gz)
-# The licence in Debian's machine-readable copyright format: its text
-# indented by one blank, with "." for each empty line.
-file(READ LICENSE licence_text)
-string(REGEX REPLACE "^[^\n]*\n\n" "" licence_text "${licence_text}")
-string(STRIP "${licence_text}" licence_text)
-string(REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
-string(REPLACE "\n" "\n " licence_text "${licence_text}")
-configure_file(packaging/copyright.in copyright @ONLY)
-
 include(GNUInstallDirs)
-set(installed_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_DOCDIR})
+set(installed_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_DOCDIR}
+                   ${CMAKE_INSTALL_DOCDIR}/examples)
 # Folders 0755 whatever the umask of whoever installs: the installer would
 # make the missing ones under it (0700 under umask 077), so each is made
 # here first, one level at a time. Folders that exist are left as they are.
@@ -56,10 +38,22 @@ foreach(dir IN LISTS installed_dirs)
   endforeach()
 endforeach()
 ]])
+# What upstream projects install, as plain files: a distribution's own tools
+# compress and rename them to its taste, as the Debian package below does.
 install(TARGETS chunkcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_BINARY_DIR}/chunkcat.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_BINARY_DIR}/chunkcat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES LICENSE doc/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES examples/sample.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The licence in Debian's machine-readable copyright format, for the package:
+# its text indented by one blank, with "." for each empty line.
+file(READ LICENSE licence_text)
+string(REGEX REPLACE "^[^\n]*\n\n" "" licence_text "${licence_text}")
+string(STRIP "${licence_text}" licence_text)
+string(REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
+string(REPLACE "\n" "\n " licence_text "${licence_text}")
+configure_file(packaging/copyright.in copyright @ONLY)
+find_program(GZIP gzip REQUIRED)
 
 # The package's summary is the project's description.
 set(CPACK_GENERATOR DEB)
@@ -83,12 +77,21 @@ if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
 endif()
 ]])
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/package-config.cmake)
-# Done by CPack to its staged files: a binary without the compiler's notes
-# in .comment, as Debian's own packages are stripped.
+# Done by CPack to its staged files, to give them Debian's shape: a binary
+# without the compiler's notes in .comment, as Debian's own packages are
+# stripped; the manual page and the changelog compressed, where -n keeps
+# the name and time stamp out, so that the same text gives the same bytes;
+# the licence as the copyright file.
 file(CONFIGURE OUTPUT package-extras.cmake @ONLY CONTENT [[
-execute_process(COMMAND "@CMAKE_STRIP@" --remove-section=.comment
-                        "${CPACK_TEMPORARY_DIRECTORY}@CPACK_PACKAGING_INSTALL_PREFIX@/@CMAKE_INSTALL_BINDIR@/chunkcat"
+set(staged "${CPACK_TEMPORARY_DIRECTORY}@CPACK_PACKAGING_INSTALL_PREFIX@")
+execute_process(COMMAND "@CMAKE_STRIP@" --remove-section=.comment "${staged}/@CMAKE_INSTALL_BINDIR@/chunkcat"
                 COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "@GZIP@" -9n "${staged}/@CMAKE_INSTALL_MANDIR@/man1/chunkcat.1"
+                                     "${staged}/@CMAKE_INSTALL_DOCDIR@/changelog"
+                COMMAND_ERROR_IS_FATAL ANY)
+file(REMOVE "${staged}/@CMAKE_INSTALL_DOCDIR@/LICENSE")
+file(COPY "@CMAKE_BINARY_DIR@/copyright" DESTINATION "${staged}/@CMAKE_INSTALL_DOCDIR@"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ]])
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/package-extras.cmake)
 include(CPack)
@@ -101,7 +104,7 @@ file(REMOVE ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
 add_custom_target(deb COMMAND sh -c "umask 022 && exec \"$0\" --config CPackConfig.cmake"
                               ${CMAKE_CPACK_COMMAND}
                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
-add_dependencies(deb chunkcat docs)
+add_dependencies(deb chunkcat)
 
 # The release tarball: the committed tree, under chunkcat-VERSION/, with its
 # checksum; cmake/dist.sh refuses what would not match the commit.
