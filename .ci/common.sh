@@ -13,3 +13,9 @@ need() {
 			{ echo "${0##*/}: $tool is missing: README's lists must name its package" >&2; exit 1; }
 	done
 }
+# The line of each test that the last ctest run in build folder $1 skipped,
+# with how often it came.
+skips() {
+	grep -A1 ': Skipped$' "$1/Testing/Temporary/LastTest.log" | grep -v -e '^--$' -e ': Skipped$' |
+		sort | uniq -c
+}
