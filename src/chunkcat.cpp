@@ -40,8 +40,8 @@ int main(int argc, char *argv[])
 {
 	static char output_block[output_block_size];
 	char chunk[chunk_size + 1]; /* a chunk and the newline after it */
-	struct stat in {};
-	struct stat out {};
+	struct stat in = {};
+	struct stat out = {};
 	ssize_t count = 0;
 
 	if (argc != expected_argc) {

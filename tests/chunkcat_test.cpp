@@ -201,7 +201,7 @@ TEST_P(Table, Row)
 	// the file system may give out in any order.
 	std::vector<std::pair<ino_t, std::string>> made;
 	for (const char *name : {"0", "1", "2"}) {
-		struct stat made_file {};
+		struct stat made_file = {};
 		ASSERT_EQ(stat(create(name, "").c_str(), &made_file), 0) << strerror(errno);
 		made.emplace_back(made_file.st_ino, name);
 	}
@@ -246,7 +246,7 @@ TEST_P(Table, Row)
 	// root reads any file: run as nobody, in the file's group (below), from a
 	// copy that nobody can reach.
 	if (row.mode >= 0 && geteuid() == 0) {
-		struct statvfs folder {};
+		struct statvfs folder = {};
 		SKIP_IF_LACKING(
 		    statvfs(dir.c_str(), &folder) == 0 && (folder.f_flag & ST_NOEXEC) != 0
 		        ? dir + " is on a noexec file system: no copy of chunkcat runs there"
