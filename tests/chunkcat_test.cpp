@@ -10,8 +10,8 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <numeric>
 #include <random>
-#include <ranges>
 #include <thread>
 
 using namespace harness;
@@ -290,9 +290,10 @@ TEST_F(Blocks, WriteFailsAtEachPlaceAroundAnEnd)
 	const auto output = [](std::size_t size) { return chunked(z(size)).size(); };
 	// The smallest file whose `length` of output passes `end`.
 	const auto first_past = [](std::size_t end, const auto &length) {
-		return *std::ranges::partition_point(
-		    std::views::iota(std::size_t{0}, end),
-		    [&](std::size_t size) { return length(size) <= end; });
+		std::vector<std::size_t> sizes(end);
+		std::iota(sizes.begin(), sizes.end(), std::size_t{0});
+		return *std::partition_point(sizes.begin(), sizes.end(),
+		                             [&](std::size_t size) { return length(size) <= end; });
 	};
 	for (std::size_t end = output_block; end <= 3 * output_block; end += output_block) {
 		const std::size_t written = end - output_block;
