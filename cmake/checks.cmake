@@ -7,8 +7,13 @@
 # lint: clang-tidy (its warnings are errors), cppcheck and clang-format.
 add_test(NAME lint.clang_tidy
          COMMAND clang-tidy --quiet -p ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/src/chunkcat.cpp)
-add_test(NAME lint.cppcheck COMMAND cppcheck --enable=warning,performance,portability
-                                    --error-exitcode=1 --quiet ${CMAKE_SOURCE_DIR}/src/)
+# A finding fails the test. An information line does not: cppcheck 2.17
+# says so when it limits its analysis, and --error-exitcode counts that.
+add_test(NAME lint.cppcheck COMMAND cppcheck --enable=warning,performance,portability --quiet
+                                    "--template={file}:{line}: {severity}: {message} [{id}]"
+                                    ${CMAKE_SOURCE_DIR}/src/)
+set_tests_properties(lint.cppcheck PROPERTIES
+                     FAIL_REGULAR_EXPRESSION ": (error|warning|style|performance|portability): ")
 file(GLOB formatted CONFIGURE_DEPENDS src/*.cpp tests/*.cpp tests/*.hpp bench/*.cpp)
 add_test(NAME lint.clang_format COMMAND clang-format --dry-run --Werror ${formatted})
 set_tests_properties(lint.clang_tidy lint.cppcheck lint.clang_format PROPERTIES LABELS lint)
