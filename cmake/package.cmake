@@ -10,10 +10,37 @@ endif()
 file(STRINGS doc/changelog changelog_dates REGEX "^ -- .*>  ")
 list(GET changelog_dates 0 changelog_date)
 string(REGEX REPLACE "^ -- .*>  " "" changelog_date "${changelog_date}")
-execute_process(COMMAND date -u -d "${changelog_date}" +%s OUTPUT_VARIABLE changelog_epoch
-                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-execute_process(COMMAND env LC_ALL=C date -u -d @${changelog_epoch} "+%B %-d, %Y"
-                OUTPUT_VARIABLE page_date OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+# CMake reads no date, and busybox's date not this form, so the seconds
+# since 1970 are counted here: the days since then, by the Gregorian
+# calendar in years that start in March (the leap day comes last), then the
+# time, less the offset from UTC with its sign.
+set(months January February March April May June July August September October November December)
+string(REGEX MATCH "^[A-Z][a-z][a-z], ([0-9]+) ([A-Z][a-z][a-z]) ([0-9]+) ([0-9]+):([0-9]+):([0-9]+) ([-+])([0-9][0-9])([0-9][0-9])$"
+       rfc5322 "${changelog_date}")
+set(abbreviations Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(FIND abbreviations "${CMAKE_MATCH_2}" month)
+if(NOT rfc5322 OR month EQUAL -1)
+  message(FATAL_ERROR "doc/changelog: the top entry's date is not as date -R writes it: ${changelog_date}")
+endif()
+set(year ${CMAKE_MATCH_3})
+if(month LESS 2)
+  math(EXPR year "${year} - 1")
+endif()
+math(EXPR day_of_year "(153 * ((${month} + 10) % 12) + 2) / 5 + ${CMAKE_MATCH_1} - 1")
+math(EXPR days "${year} * 365 + ${year} / 4 - ${year} / 100 + ${year} / 400 + ${day_of_year} - 719468")
+math(EXPR changelog_epoch "${days} * 86400 + ${CMAKE_MATCH_4} * 3600 + ${CMAKE_MATCH_5} * 60 \
++ ${CMAKE_MATCH_6} - ${CMAKE_MATCH_7}1 * (${CMAKE_MATCH_8} * 3600 + ${CMAKE_MATCH_9} * 60)")
+# The manual's date, in UTC: CMake formats the time that SOURCE_DATE_EPOCH
+# holds, in numbers, and the month is named here, in English.
+set(builder_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${changelog_epoch})
+string(TIMESTAMP page_day "%m;%d;%Y" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${builder_epoch}")
+list(POP_FRONT page_day month day year)
+math(EXPR month "${month} - 1")
+math(EXPR day "${day}")
+list(GET months ${month} month)
+set(page_date "${month} ${day}, ${year}")
 configure_file(doc/chunkcat.1.in chunkcat.1 @ONLY)
 
 include(GNUInstallDirs)
@@ -53,7 +80,8 @@ string(STRIP "${licence_text}" licence_text)
 string(REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
 string(REPLACE "\n" "\n " licence_text "${licence_text}")
 configure_file(packaging/copyright.in copyright @ONLY)
-find_program(GZIP gzip REQUIRED)
+# Only the package compresses: gzip is looked for, and needed, there.
+find_program(GZIP gzip)
 
 # The package's summary is the project's description.
 set(CPACK_GENERATOR DEB)
@@ -86,6 +114,9 @@ file(CONFIGURE OUTPUT package-extras.cmake @ONLY CONTENT [[
 set(staged "${CPACK_TEMPORARY_DIRECTORY}@CPACK_PACKAGING_INSTALL_PREFIX@")
 execute_process(COMMAND "@CMAKE_STRIP@" --remove-section=.comment "${staged}/@CMAKE_INSTALL_BINDIR@/chunkcat"
                 COMMAND_ERROR_IS_FATAL ANY)
+if(NOT EXISTS "@GZIP@")
+  message(FATAL_ERROR "gzip is missing (Debian: gzip): the package compresses its manual page and changelog")
+endif()
 execute_process(COMMAND "@GZIP@" -9n "${staged}/@CMAKE_INSTALL_MANDIR@/man1/chunkcat.1"
                                      "${staged}/@CMAKE_INSTALL_DOCDIR@/changelog"
                 COMMAND_ERROR_IS_FATAL ANY)
