@@ -37,14 +37,20 @@ memcheck(open_fails 1 /nonexistent/file /dev/null)
 memcheck(read_fails 255 ${CMAKE_SOURCE_DIR}/examples /dev/null)
 memcheck(write_fails 255 ${CMAKE_SOURCE_DIR}/examples/sample.txt /dev/full)
 
-# install: with --prefix and DESTDIR under umask 077, every file in place,
-# uncompressed, in folders 0755, the program 0755 and other files 0644.
+# install: with --prefix and a relative DESTDIR, which stands under the
+# current folder, under umask 077: every file in place, uncompressed, in
+# folders 0755, the program 0755 and other files 0644. Before a build, the
+# install fails and makes no folder.
 add_test(NAME install.modes
-         COMMAND sh -c [[rm -rf "$1" && (umask 077 && DESTDIR="$1" cmake --install "$0" --prefix /opt/chunkcat) &&
-                         sh "$2" "$1/opt/chunkcat" bin/chunkcat share/man/man1/chunkcat.1 share/doc/chunkcat/LICENSE \
+         COMMAND sh -c [[cd "$0" && rm -rf install-check && (umask 077 && DESTDIR=install-check cmake --install . --prefix /opt/chunkcat) &&
+                         sh "$1" install-check/opt/chunkcat bin/chunkcat share/man/man1/chunkcat.1 share/doc/chunkcat/LICENSE \
                             share/doc/chunkcat/changelog share/doc/chunkcat/examples/sample.txt]]
-                 ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/install-check ${CMAKE_SOURCE_DIR}/cmake/expect-modes.sh)
-set_tests_properties(install.modes PROPERTIES LABELS install)
+                 ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/cmake/expect-modes.sh)
+add_test(NAME install.unbuilt
+         COMMAND sh -c [[rm -rf "$1" && cmake -S "$0" -B "$1/build" -DBUILD_TESTING=OFF >/dev/null &&
+                         ! DESTDIR="$1/stage" cmake --install "$1/build" && [ ! -e "$1/stage" ] && echo "nothing installed"]]
+                 ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/unbuilt-check)
+set_tests_properties(install.modes install.unbuilt PROPERTIES LABELS install)
 
 # musl: a static musl build prints the same bytes and ends the same way.
 add_test(NAME musl.same_as_glibc

@@ -44,24 +44,33 @@ set(page_date "${month} ${day}, ${year}")
 configure_file(doc/chunkcat.1.in chunkcat.1 @ONLY)
 
 include(GNUInstallDirs)
+set(CHUNKCAT_INSTALL_LICENSEDIR ${CMAKE_INSTALL_DOCDIR} CACHE STRING
+    "Where the licence is installed, relative to the prefix; empty: not installed")
 set(installed_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_DOCDIR}
-                   ${CMAKE_INSTALL_DOCDIR}/examples)
+                   ${CMAKE_INSTALL_DOCDIR}/examples ${CHUNKCAT_INSTALL_LICENSEDIR})
 # Folders 0755 whatever the umask of whoever installs: the installer would
 # make the missing ones under it (0700 under umask 077), so each is made
-# here first, one level at a time. Folders that exist are left as they are.
+# here first, from the top down. Folders that exist are left as they are;
+# a relative DESTDIR stands under the current folder, as for the installer.
+# Nothing is made for a program that is not built: the install fails first.
 install(CODE "set(installed_dirs \"${installed_dirs}\")")
 install(CODE [[
+if(NOT EXISTS "$<TARGET_FILE:chunkcat>")
+  message(FATAL_ERROR "$<TARGET_FILE:chunkcat> is not built: build before installing")
+endif()
 foreach(dir IN LISTS installed_dirs)
   cmake_path(ABSOLUTE_PATH dir BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}")
-  set(path "")
-  string(REPLACE "/" ";" parts "$ENV{DESTDIR}${dir}")
-  foreach(part IN LISTS parts)
-    string(APPEND path "/${part}")
-    if(NOT part STREQUAL "" AND NOT IS_DIRECTORY "${path}")
-      file(MAKE_DIRECTORY "${path}")
-      file(CHMOD "${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-           GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-    endif()
+  set(path "$ENV{DESTDIR}${dir}")
+  cmake_path(ABSOLUTE_PATH path NORMALIZE)
+  set(missing "")
+  while(NOT IS_DIRECTORY "${path}")
+    list(PREPEND missing "${path}")
+    cmake_path(GET path PARENT_PATH path)
+  endwhile()
+  foreach(path IN LISTS missing)
+    file(MAKE_DIRECTORY "${path}")
+    file(CHMOD "${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+         GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   endforeach()
 endforeach()
 ]])
@@ -69,8 +78,11 @@ endforeach()
 # compress and rename them to its taste, as the Debian package below does.
 install(TARGETS chunkcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_BINARY_DIR}/chunkcat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES LICENSE doc/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES doc/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/sample.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+if(NOT CHUNKCAT_INSTALL_LICENSEDIR STREQUAL "")
+  install(FILES LICENSE DESTINATION ${CHUNKCAT_INSTALL_LICENSEDIR})
+endif()
 
 # The licence in Debian's machine-readable copyright format, for the package:
 # its text indented by one blank, with "." for each empty line.
@@ -120,7 +132,9 @@ endif()
 execute_process(COMMAND "@GZIP@" -9n "${staged}/@CMAKE_INSTALL_MANDIR@/man1/chunkcat.1"
                                      "${staged}/@CMAKE_INSTALL_DOCDIR@/changelog"
                 COMMAND_ERROR_IS_FATAL ANY)
-file(REMOVE "${staged}/@CMAKE_INSTALL_DOCDIR@/LICENSE")
+if(NOT "@CHUNKCAT_INSTALL_LICENSEDIR@" STREQUAL "")
+  file(REMOVE "${staged}/@CHUNKCAT_INSTALL_LICENSEDIR@/LICENSE")
+endif()
 file(COPY "@CMAKE_BINARY_DIR@/copyright" DESTINATION "${staged}/@CMAKE_INSTALL_DOCDIR@"
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ]])
