@@ -205,18 +205,22 @@ inline const bool no_skip =
 	} while (false)
 
 // What the machine lacks to run the commands put in front of chunkcat
-// (strace, unshare, setpriv...): they run once with `true` in its place, or
-// stdbuf, whose library must load into chunkcat itself, with chunkcat and no
-// operand; the first line of what they report tells. Empty when they work.
+// (strace, unshare, setpriv...): they run once with `true` in its place; or,
+// with chunkcat and no operand, which writes nothing to standard error,
+// stdbuf, whose library must load into chunkcat itself, and a trace to
+// standard error, which must show chunkcat's calls alone (under qemu-user it
+// shows the emulator's). The first line of what they report tells. Empty
+// when they work.
 inline std::string lacking(Options o)
 {
+	const auto has = [&](const char *word) { return std::ranges::count(o.prefix, word) > 0; };
 	if (o.prefix.empty())
 		return "";
-	const bool preloads = std::ranges::find(o.prefix, "stdbuf") != o.prefix.end();
-	if (!preloads)
+	const bool itself = has("stdbuf") || (has("strace") && !has("-o"));
+	if (!itself)
 		o.program = "true";
 	const Result probe = run({}, o);
-	if (preloads ? probe.err.empty() : probe.status == 0)
+	if (itself ? probe.err.empty() : probe.status == 0)
 		return "";
 	// A helper's messages go to standard output when the row sends
 	// standard error there.
