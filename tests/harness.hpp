@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,14 +32,10 @@ inline std::string error(const std::string &prefix, const std::string &reason)
 {
 	return prefix + ": " + reason + "\n";
 }
-inline std::string error(const std::string &prefix, int code)
-{
-	return error(prefix, std::string(strerror(code)));
-}
 
 inline constexpr std::size_t chunk = 128;
-// A pipe or a file gets the output in blocks (Blocks.PipeGetsWhole pins the size).
-// A file of block_file bytes has the longest output whose chunks fill a block.
+// Standard output gets the output in blocks (the blocks_ rows pin the size). A
+// file of block_file bytes has the longest output whose chunks fill a block.
 inline constexpr std::size_t output_block = std::size_t{64} * 1024;
 inline constexpr std::size_t block_file = output_block / (chunk + 1) * chunk;
 
@@ -57,17 +54,19 @@ inline std::string chunked(const std::string &file, const std::string &end = clo
 inline constexpr int time_limit = RUN_SECONDS;
 inline constexpr std::size_t output_limit = std::size_t{4} << 20;
 
+inline std::string env(const char *name)
+{
+	const char *value = getenv(name);
+	return value != nullptr ? value : "";
+}
+
 // The executable under test: the one built, unless CHUNKCAT names another. A
 // relative name is taken from the folder that ctest was started in: ctest runs
 // each test in a folder of its own, but leaves PWD as it was.
-inline const std::string program = [] {
-	const char *value = getenv("CHUNKCAT"), *start = getenv("PWD");
-	if (value == nullptr || *value == '\0')
-		return std::string(CHUNKCAT_PATH);
-	return (start != nullptr && *start == '/' ? std::filesystem::path(start) / value
-	                                          : std::filesystem::absolute(value))
-	    .string();
-}();
+inline const std::string program =
+    env("CHUNKCAT").empty()
+        ? CHUNKCAT_PATH
+        : std::filesystem::absolute(std::filesystem::path(env("PWD")) / env("CHUNKCAT")).string();
 
 inline std::string read_file(const std::string &path)
 {
@@ -81,35 +80,26 @@ struct Result {
 };
 
 // For EXPECT_PRED_FORMAT2: each stream that differs, with both sizes and its
-// bytes, control and NUL bytes escaped; whole, or from a little before the
-// first difference when long. Then the statuses, when they differ.
+// bytes, escaped, from a little before the first difference; then the statuses.
 inline testing::AssertionResult same_run(const char *, const char *, const Result &got,
                                          const Result &want)
 {
-	constexpr std::size_t whole = 1024, before = 128, after = 256;
-	auto report = testing::AssertionFailure();
-	for (const auto &[stream, g, w] : {std::tuple{"stdout", &got.out, &want.out},
-	                                   std::tuple{"stderr", &got.err, &want.err}}) {
-		if (*g == *w)
-			continue;
-		const auto at = static_cast<std::size_t>(
-		    std::mismatch(g->begin(), g->end(), w->begin(), w->end()).first - g->begin());
-		const bool cut = std::max(g->size(), w->size()) > whole;
-		const std::size_t from = cut && at > before ? at - before : 0;
-		const std::size_t length = cut ? at + after - from : std::string::npos;
-		report << stream << ": " << g->size() << " bytes, expected " << w->size()
-		       << "; first difference at offset " << at;
-		if (cut)
-			report << "; from offset " << from;
-		report << "\n  got      " << testing::PrintToString(g->substr(from, length))
-		       << "\n  expected " << testing::PrintToString(w->substr(from, length))
-		       << "\n";
-	}
-	if (got.status != want.status)
-		report << "status: " << got.status << ", expected " << want.status << "\n";
 	if (got.out == want.out && got.err == want.err && got.status == want.status)
 		return testing::AssertionSuccess();
-	return report;
+	auto report = testing::AssertionFailure();
+	for (const auto &[stream, g, w] :
+	     {std::tuple{"stdout", got.out, want.out}, std::tuple{"stderr", got.err, want.err}}) {
+		const auto at = std::size_t(
+		    std::mismatch(g.begin(), g.end(), w.begin(), w.end()).first - g.begin());
+		const std::size_t from = at - std::min(at, std::size_t{128});
+		if (g != w)
+			report << stream << ": " << g.size() << " bytes, expected " << w.size()
+			       << "; first difference at " << at << ", shown from " << from
+			       << "\n  got      " << testing::PrintToString(g.substr(from, 384))
+			       << "\n  expected " << testing::PrintToString(w.substr(from, 384))
+			       << "\n";
+	}
+	return report << "status: " << got.status << ", expected " << want.status << "\n";
 }
 #define EXPECT_RUN(got, want) EXPECT_PRED_FORMAT2(harness::same_run, got, want)
 #define ASSERT_RUN(got, want) ASSERT_PRED_FORMAT2(harness::same_run, got, want)
@@ -118,8 +108,9 @@ struct Options {
 	std::vector<std::string> prefix{}; // a command that runs chunkcat: strace, stdbuf...
 	std::string program = harness::program;
 	std::string cwd = ".";
-	int in = -1;  // standard input, when not inherited
-	int out = -1; // standard output, when not a pipe that the harness drains
+	int in = -1;         // standard input, when not inherited
+	int out = -1;        // standard output, when not a pipe that the harness drains
+	bool socket = false; // a socket that the harness drains, for that pipe
 };
 
 // Runs the program in a process group of its own, killed with all it started
@@ -130,13 +121,12 @@ inline Result run(const std::vector<std::string> &args, const Options &o = {})
 	std::vector<std::string> argv = o.prefix;
 	argv.push_back(o.program);
 	argv.insert(argv.end(), args.begin(), args.end());
-	std::vector<char *> argp;
-	for (auto &arg : argv)
-		argp.push_back(arg.data());
-	argp.push_back(nullptr);
+	std::vector<char *> argp(argv.size() + 1); // and a null pointer at the end
+	std::ranges::transform(argv, argp.begin(), [](std::string &arg) { return arg.data(); });
 	int out[2];
 	const int err = memfd_create("stderr", MFD_CLOEXEC);
-	if (err == -1 || pipe2(out, O_CLOEXEC) == -1)
+	if (err == -1 || (o.socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out)
+	                           : pipe2(out, O_CLOEXEC)) == -1)
 		throw std::runtime_error("cannot capture the output");
 	const pid_t pid = fork();
 	if (pid == 0) {
@@ -193,8 +183,7 @@ inline Result run(const std::vector<std::string> &args, const Options &o = {})
 // namespaces, another uid...) is skipped with one line that says what, for
 // chunkcat is not at fault. CHUNKCAT_NO_SKIP=1 fails it instead: where
 // everything is at hand, as in CI, a skip would only hide a regression.
-inline const bool no_skip =
-    getenv("CHUNKCAT_NO_SKIP") != nullptr && std::string(getenv("CHUNKCAT_NO_SKIP")) == "1";
+inline const bool no_skip = env("CHUNKCAT_NO_SKIP") == "1";
 #define SKIP_IF_LACKING(lack)                                                                      \
 	do {                                                                                       \
 		if (const std::string why = (lack); !why.empty()) {                                \
@@ -204,26 +193,21 @@ inline const bool no_skip =
 		}                                                                                  \
 	} while (false)
 
-// What the machine lacks to run the commands put in front of chunkcat
-// (strace, unshare, setpriv...): they run once with `true` in its place; or,
-// with chunkcat and no operand, which writes nothing to standard error,
-// stdbuf, whose library must load into chunkcat itself, and a trace to
-// standard error, which must show chunkcat's calls alone (under qemu-user it
-// shows the emulator's). The first line of what they report tells. Empty
-// when they work.
+// What the machine lacks to run the commands put in front of chunkcat, from the
+// first line they report; empty when they work. They run with `true` in its
+// place; stdbuf, whose library loads into chunkcat, and a trace to standard
+// error, which under qemu-user shows the emulator's calls, run chunkcat with no
+// operand, which writes nothing there.
 inline std::string lacking(Options o)
 {
 	const auto has = [&](const char *word) { return std::ranges::count(o.prefix, word) > 0; };
-	if (o.prefix.empty())
-		return "";
 	const bool itself = has("stdbuf") || (has("strace") && !has("-o"));
 	if (!itself)
 		o.program = "true";
-	const Result probe = run({}, o);
+	const Result probe = o.prefix.empty() ? Result{} : run({}, o);
 	if (itself ? probe.err.empty() : probe.status == 0)
 		return "";
-	// A helper's messages go to standard output when the row sends
-	// standard error there.
+	// Standard output, when the row sends standard error there.
 	const std::string &said = probe.err.empty() ? probe.out : probe.err;
 	std::string command;
 	for (const auto &word : o.prefix)
