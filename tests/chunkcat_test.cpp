@@ -1,60 +1,258 @@
-// Black-box tests: exact standard output, standard error and exit status.
-// Most cases are rows of one table; what needs code of its own follows it.
-#include "harness.hpp"
-
+// Black-box tests: chunkcat runs as a user or a script runs it, within limits, and its
+// standard output, standard error and status are compared byte for byte, mostly in rows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <ranges>
+#include <thread>
+
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
-#include <map>
-#include <random>
-#include <thread>
-
-using namespace harness;
 using namespace std::string_literals;
 using testing::PrintToString;
 
 namespace {
 
+// chunkcat's messages and sizes; the reasons after a message are strerror's wording.
+const std::string usage = "Program is expecting one argument\n",
+                  closing = "You have reached the end of the line.",
+                  same_file = "Input file is output file", open_prefix = "Error opening file\n",
+                  read_prefix = "Error reading!", write_prefix = "Error writing!";
+constexpr std::size_t chunk = 128, output_block = std::size_t{64} * 1024;
+// The longest file whose output, but for the closing text, fits a block.
+constexpr std::size_t block_file = output_block / (chunk + 1) * chunk;
+
+// A regular file's output: a newline after every chunk, then the closing text.
+std::string chunked(const std::string &file, const std::string &end = closing)
+{
+	std::string out;
+	for (std::size_t at = 0; at < file.size(); at += chunk)
+		out += file.substr(at, chunk) + '\n';
+	return out + end;
+}
+
+// A run is stopped past either limit; the longest honest one prints 1 MiB in well under a second.
+constexpr int time_limit = RUN_SECONDS;
+constexpr std::size_t output_limit = std::size_t{4} << 20;
+
+std::string env(const char *name)
+{
+	const char *value = getenv(name);
+	return value != nullptr ? value : "";
+}
+
+// The one built, unless CHUNKCAT names another, relative to where ctest started:
+// ctest runs each test in a folder of its own, but leaves PWD as it was.
+const std::string under_test =
+    env("CHUNKCAT").empty()
+        ? CHUNKCAT_PATH
+        : std::filesystem::absolute(std::filesystem::path(env("PWD")) / env("CHUNKCAT")).string();
+
+std::string read_file(const std::string &path)
+{
+	std::ifstream file(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(file), {}};
+}
+
+struct Result {
+	std::string out, err;
+	int status; // exit status, or 128 + the signal that ended the process
+};
+
+// Each stream that differs: sizes and bytes from a little before the first difference.
+testing::AssertionResult same_run(const char *, const char *, const Result &got, const Result &want)
+{
+	if (got.out == want.out && got.err == want.err && got.status == want.status)
+		return testing::AssertionSuccess();
+	auto report = testing::AssertionFailure();
+	for (const auto &[stream, g, w] :
+	     {std::tuple{"stdout", got.out, want.out}, std::tuple{"stderr", got.err, want.err}}) {
+		const auto at = std::size_t(std::ranges::mismatch(g, w).in1 - g.begin());
+		const std::size_t from = at - std::min(at, std::size_t{128});
+		if (g != w)
+			report << stream << ": " << g.size() << " bytes, expected " << w.size()
+			       << "; first difference at " << at << ", shown from " << from
+			       << "\n  got      " << PrintToString(g.substr(from, 384))
+			       << "\n  expected " << PrintToString(w.substr(from, 384)) << "\n";
+	}
+	return report << "status: " << got.status << ", expected " << want.status << "\n";
+}
+#define EXPECT_RUN(got, want) EXPECT_PRED_FORMAT2(same_run, got, want)
+#define ASSERT_RUN(got, want) ASSERT_PRED_FORMAT2(same_run, got, want)
+
+struct Options {
+	std::vector<std::string> prefix{}; // a command that runs chunkcat: strace, stdbuf...
+	std::string program = under_test;
+	std::string cwd = ".";
+	int in = -1;         // standard input, when not inherited
+	int out = -1;        // standard output, when not a pipe that the harness drains
+	bool socket = false; // a socket that the harness drains, for that pipe
+};
+
+// In a process group of its own, killed with all it started, and the test failed,
+// past the time limit or the output limit (which RLIMIT_FSIZE sets for files).
+Result run(const std::vector<std::string> &args, const Options &o = {})
+{
+	std::vector<std::string> argv = o.prefix;
+	argv.push_back(o.program);
+	argv.insert(argv.end(), args.begin(), args.end());
+	std::vector<char *> argp(argv.size() + 1); // and a null pointer at the end
+	std::ranges::transform(argv, argp.begin(), [](std::string &arg) { return arg.data(); });
+	int out[2];
+	const int err = memfd_create("stderr", MFD_CLOEXEC);
+	if (err == -1 || (o.socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out)
+	                           : pipe2(out, O_CLOEXEC)) == -1)
+		throw std::runtime_error("cannot capture the output");
+	const pid_t pid = fork();
+	if (pid == 0) {
+		const rlimit fsize{output_limit, output_limit};
+		(void)setpgid(0, 0);
+		(void)setrlimit(RLIMIT_FSIZE, &fsize);
+		if (o.in >= 0)
+			(void)dup2(o.in, STDIN_FILENO);
+		(void)dup2(o.out >= 0 ? o.out : out[1], STDOUT_FILENO);
+		(void)dup2(err, STDERR_FILENO);
+		(void)signal(SIGPIPE, SIG_DFL); // as a shell starts it, whatever ran the tests
+		if (chdir(o.cwd.c_str()) == 0)
+			execvp(argp[0], argp.data());
+		(void)dprintf(STDERR_FILENO, "cannot run %s: %s\n", argp[0], strerror(errno));
+		_exit(127);
+	}
+	(void)setpgid(pid, pid);
+	(void)close(out[1]);
+	const auto child = static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); // readable at its end
+	pollfd watch[2] = {{out[0], POLLIN, 0}, {child, POLLIN, 0}};
+	using namespace std::chrono;
+	const auto deadline = steady_clock::now() + seconds(time_limit);
+	std::string bytes, stopped;
+	while (stopped.empty() && (watch[0].fd != -1 || watch[1].fd != -1)) {
+		const auto left = ceil<milliseconds>(deadline - steady_clock::now());
+		char buffer[65536];
+		ssize_t n = 0;
+		if (left.count() <= 0 || poll(watch, 2, static_cast<int>(left.count())) == 0)
+			stopped = "still running after " + std::to_string(time_limit) + " s";
+		else if (watch[0].revents != 0 && (n = read(out[0], buffer, sizeof buffer)) > 0)
+			bytes.append(buffer, static_cast<std::size_t>(n));
+		else if (watch[0].revents != 0)
+			watch[0].fd = -1; // the end of the output
+		if (watch[1].revents != 0)
+			watch[1].fd = -1;
+		if (bytes.size() > output_limit)
+			stopped = "more than " + std::to_string(output_limit) + " bytes of output";
+	}
+	int status = 0;
+	if (!stopped.empty()) {
+		(void)kill(-pid, SIGKILL);
+		ADD_FAILURE() << o.program << " stopped: " << stopped;
+	}
+	(void)waitpid(pid, &status, 0);
+	if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ)
+		ADD_FAILURE() << o.program << " stopped: a file passed the output limit";
+	const std::string errors = read_file("/proc/self/fd/" + std::to_string(err));
+	for (const int fd : {out[0], err, child})
+		(void)close(fd);
+	return {bytes, errors, WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
+}
+
+// A test skips, saying what the machine lacks; CHUNKCAT_NO_SKIP=1 (all at hand) fails it.
+const bool no_skip = env("CHUNKCAT_NO_SKIP") == "1";
+#define SKIP_IF_LACKING(lack)                                                                      \
+	do {                                                                                       \
+		if (const std::string why = (lack); !why.empty()) {                                \
+			if (no_skip)                                                               \
+				FAIL() << why << " (CHUNKCAT_NO_SKIP=1)";                          \
+			GTEST_SKIP() << why;                                                       \
+		}                                                                                  \
+	} while (false)
+
+// Why the commands before chunkcat do not work here, or empty. They run `true`;
+// stdbuf, whose library loads into chunkcat, and a trace to standard error (under
+// qemu-user, it shows qemu's calls) run chunkcat with no operand, which is silent there.
+std::string lacking(Options o)
+{
+	const auto has = [&](const char *word) { return std::ranges::count(o.prefix, word) > 0; };
+	const bool itself = has("stdbuf") || (has("strace") && !has("-o"));
+	if (!itself)
+		o.program = "true";
+	const Result probe = o.prefix.empty() ? Result{} : run({}, o);
+	if (itself ? probe.err.empty() : probe.status == 0)
+		return "";
+	const std::string &said = probe.err.empty() ? probe.out : probe.err; // or with 2>&1
+	return "the machine cannot run this test's helpers: " +
+	       (said.empty() ? "status " + std::to_string(probe.status)
+	                     : said.substr(0, said.find('\n')));
+}
+
+const auto executable = [](const std::string &path) {
+	return access(path.c_str(), X_OK) == 0 && std::filesystem::is_regular_file(path);
+};
+
+// A fresh folder for each test; all but Program.IsExecutable skip without the program.
+class Chunkcat : public testing::Test {
+      protected:
+	void SetUp() override
+	{
+		if (!executable(under_test))
+			GTEST_SKIP() << under_test << " is not an executable file";
+		ASSERT_NE(mkdtemp(dir.data()), nullptr) << strerror(errno);
+	}
+	void TearDown() override { std::filesystem::remove_all(dir); }
+	std::string create(const std::string &name, const std::string &bytes) const
+	{
+		if (!(std::ofstream(dir + "/" + name, std::ios::binary) << bytes << std::flush))
+			throw std::runtime_error("cannot write " + name);
+		return dir + "/" + name;
+	}
+	std::string dir = std::filesystem::temp_directory_path() / "chunkcat.XXXXXX";
+};
+
 const std::string a128(chunk, 'a'), b128(chunk, 'b'), c44(44, 'c'), hello = "hello\n";
 const std::string file300 = a128 + a128 + c44, two_chunks = a128 + "\n" + a128 + "\n";
+const auto error = [](std::string prefix, std::string why) { return prefix + ": " + why + '\n'; };
 const std::string eio = error(read_prefix, strerror(EIO));
-const auto printed = [](const std::string &chunks) { return Result{chunks + closing, "", 0}; };
-const auto opening = [](int code) { return Result{"", error(open_prefix, strerror(code)), 1}; };
-const auto reading = [](int code) { return Result{"", error(read_prefix, strerror(code)), 255}; };
-const auto writing = [](int code, const std::string &out = "") {
-	return Result{out, error(write_prefix, strerror(code)), 255};
+const auto printed = [](std::string chunks) { return Result{chunks + closing, "", 0}; };
+const auto whole = [](const std::string &file) { return printed(chunked(file, "")); };
+const auto opening = [](int e) { return Result{"", error(open_prefix, strerror(e)), 1}; };
+const auto reading = [](int e) { return Result{"", error(read_prefix, strerror(e)), 255}; };
+const auto writing = [](int e, std::string out = "") {
+	return Result{out, error(write_prefix, strerror(e)), 255};
 };
-const auto refusal = [](const std::string &out) {
-	return Result{out, error(open_prefix, same_file), 1};
-};
-const Result hello_out = printed(hello + "\n"), refused = refusal(hello);
+const auto refusal = [](std::string out) { return Result{out, error(open_prefix, same_file), 1}; };
+const Result hello_out = printed(hello + "\n"), refused = refusal(hello), out300 = whole(file300);
 
 struct Row {
-	std::string name;
 	std::string file = file300; // the bytes of `path`, in the folder the run starts in
 	std::uintmax_t size = 0;    // when larger, `path` is extended to it with a hole
 	std::vector<std::string> args{"f"};
 	// `link` is a hard link of it; `g` and `lower`, "old\n", are numbered above and below it.
 	const char *path = "f";
 	std::string shell{}; // redirections, as sh takes them, or all it does around "$@"
-	// Made here: "socket in"; "pipe in", each piece once the one before was read;
-	// "pipe in, pipe out" or "..., terminal out", each once its chunks came out,
-	// "..., hanging up" after the first; "socket out"; "broken pipe out";
-	// "stalled pipe out", never read; "growing": f grows by b128 once read.
+	// "socket in"; "pipe in", each piece once the last was read; "pipe in, pipe out"
+	// or "..., terminal out", each once its chunks came out, "..., hanging up" after
+	// one; "socket out"; "broken pipe out"; "stalled pipe out"; "growing" by b128.
 	std::string stream{};
-	// A failure that strace injects ("read:when=3:error=EIO") on f and g alone,
-	// whatever the loader and the C library do.
+	// A failure that strace injects on f and g alone, whatever the loader and libc do.
 	const char *fault = nullptr;
 	std::vector<std::string> prefix{}; // a command that runs chunkcat
-	// Run by a user that does not own the file, of this mode: as root, nobody,
-	// in the file's group; else the user, on a file of /etc.
+	// As a user that does not own the file, of this mode (as root, nobody in its group).
 	int mode = -1;
 	std::array<const char *, 2> needs{}; // a file of the machine's, and its Debian package
 	std::size_t block = 0;               // standard output's write requests are of this size
@@ -85,7 +283,7 @@ const auto two_file_systems = [](const char *order) {
 	const std::string script =
 	    "mkdir -p a b && mount -t tmpfs a a && mount -t tmpfs b b && i=a o=b"
 	    " && { [ $(stat -c %d a) $1 $(stat -c %d b) ] || i=b o=a; } && cp f $i"
-	    " && shift && \"$@\" $i/f >$o/g; s=$? && cat $o/g && exit $s";
+	    " && shift && (cd $i && exec \"$@\" >../$o/g); s=$? && cat $o/g && exit $s";
 	return std::vector<std::string>{"unshare", "-rm", "sh", "-c", script, "sh", order};
 };
 const auto z = [](std::size_t size) { return std::string(size, 'z'); };
@@ -105,23 +303,21 @@ const auto fed = [](const std::string &file) {
 };
 constexpr std::uintmax_t gib = std::uintmax_t{1} << 30;
 const std::string mib = z(std::size_t{1} << 20), kib128 = z(std::size_t{128} << 10);
-const Result mib_out = printed(chunked(mib, "")), kib128_out = printed(chunked(kib128, ""));
+const Result mib_out = whole(mib), kib128_out = whole(kib128);
 const std::vector<std::string> in_stdin{"/dev/stdin"};
 
-// Rows made by rule. Holes appended to themselves, at sizes that an int makes
-// negative, 0 or small. A failed write, wherever it falls: in a chunk, the last
-// or one before, in the closing text, or in the final flush. So, around each of
-// the first block ends, files at both sides of the two edges: where the output,
-// with the closing text, then without, first passes it. The first block goes
-// to /dev/full; a later one passes the file size limit.
-std::vector<Row> by_rule(std::vector<Row> rows)
+// Holes appended to themselves, at sizes that an int makes negative, 0 or small. A
+// write that fails in a chunk, the last or one before, the closing text or the final
+// flush: files at both sides of where the output, then its chunks, first pass each of
+// the first block ends. The first block goes to /dev/full; a later one past a size limit.
+std::map<std::string, Row> by_rule(std::map<std::string, Row> rows)
 {
 	for (const std::uintmax_t size : {2 * gib - 1, 2 * gib, 4 * gib - 1, 4 * gib, 4 * gib + 1})
-		rows.push_back({.name = "holes_appended_" + std::to_string(size),
-		                .file = "",
-		                .size = size,
-		                .shell = ">>f",
-		                .want = refusal(std::to_string(size) + " bytes")});
+		rows.emplace("holes_appended_" + std::to_string(size),
+		             Row{.file = "",
+		                 .size = size,
+		                 .shell = ">>f",
+		                 .want = refusal(std::to_string(size) + " bytes")});
 	const auto first_past = [](std::size_t end, std::size_t tail) {
 		std::size_t size = 0;
 		while (size + (size + chunk - 1) / chunk + tail <= end)
@@ -129,144 +325,138 @@ std::vector<Row> by_rule(std::vector<Row> rows)
 		return size;
 	};
 	for (std::size_t written = 0; written < 3 * output_block; written += output_block) {
+		const bool full = written == 0; // else a size limit
 		const std::size_t end = written + output_block,
 		                  closing_past = first_past(end, closing.size()),
 		                  chunk_past = first_past(end, 0);
 		for (const std::size_t size : {closing_past - 1, closing_past, chunk_past - 1,
 		                               chunk_past, chunk_past + chunk})
-			rows.push_back({.name = "write_fails_" + std::to_string(size),
-			                .file = z(size),
-			                .shell = written == 0 ? ">/dev/full" : ">g",
-			                .prefix = written == 0 ? std::vector<std::string>{}
-			                                       : size_limit(written),
-			                .want = writing(written == 0 ? ENOSPC : EFBIG,
-			                                chunked(z(size)).substr(0, written))});
+			rows.emplace(
+			    "write_fails_" + std::to_string(size),
+			    Row{.file = z(size),
+			        .shell = full ? ">/dev/full" : ">g",
+			        .prefix = full ? std::vector<std::string>{} : size_limit(written),
+			        .want = writing(full ? ENOSPC : EFBIG,
+			                        chunked(z(size)).substr(0, written))});
 	}
 	return rows;
 }
 
 // clang-format off
-const std::vector<Row> rows = by_rule({
-    // A newline after every 128 bytes, then the closing text.
-    {.name = "empty", .file = "", .want = printed("")},
-    {.name = "one_line", .file = hello, .want = hello_out},
-    {.name = "exactly_128", .file = a128, .want = printed(a128 + "\n")},
-    {.name = "129", .file = a128 + "b", .want = printed(a128 + "\nb\n")},
-    {.name = "300", .file = a128 + b128 + c44, .want = printed(a128 + '\n' + b128 + '\n' + c44 + '\n')},
-    {.name = "nul_inside", .file = "ab\0cd\n"s, .want = printed("ab\0cd\n\n"s)},
-    {.name = "nul_starts_chunk", .file = a128 + "\0z"s, .want = printed(a128 + "\n\0z\n"s)},
-    {.name = "dash_names_a_file", .file = "-\n", .args = {"-"}, .path = "-", .want = printed("-\n\n")},
-    {.name = "help_names_a_file", .file = "--help\n", .args = {"--help"}, .path = "--help",
-     .want = printed("--help\n\n")},
+const std::map<std::string, Row> rows = by_rule({
+    {"empty", {.file = "", .want = printed("")}},
+    {"one_line", {.file = hello, .want = hello_out}},
+    {"exactly_128", {.file = a128, .want = printed(a128 + "\n")}},
+    {"129", {.file = a128 + "b", .want = printed(a128 + "\nb\n")}},
+    {"300", {.file = a128 + b128 + c44, .want = printed(a128 + '\n' + b128 + '\n' + c44 + '\n')}},
+    {"nul_inside", {.file = "ab\0cd\n"s, .want = printed("ab\0cd\n\n"s)}},
+    {"nul_starts_chunk", {.file = a128 + "\0z"s, .want = printed(a128 + "\n\0z\n"s)}},
+    {"dash_names_a_file", {.file = "-\n", .args = {"-"}, .path = "-", .want = printed("-\n\n")}},
+    {"help_names_a_file", {.args = {"--help"}, .path = "--help", .want = out300}},
     // Files whose size tells nothing: /proc's say 0; one grows after a read.
-    {.name = "proc_file", .args = {"/proc/filesystems"},
-     .want = printed(chunked(read_file("/proc/filesystems"), ""))},
-    {.name = "growing", .file = c44, .stream = "growing", .fault = "read:when=1:delay_exit=500000",
-     .want = printed(c44 + "\n" + b128 + "\n")},
+    {"proc_file", {.args = {"/proc/filesystems"}, .want = whole(read_file("/proc/filesystems"))}},
+    {"growing", {.file = c44, .stream = "growing", .fault = "read:when=1:delay_exit=500000",
+     .want = printed(c44 + "\n" + b128 + "\n")}},
     // Usage and open failures: status 1, nothing printed.
-    {.name = "no_operand", .args = {}, .want = {usage, "", 1}},
-    {.name = "two_operands", .args = {"f", "f"}, .want = {usage, "", 1}},
-    {.name = "missing", .args = {"missing"}, .want = opening(ENOENT)},
-    {.name = "empty_operand", .args = {""}, .want = opening(ENOENT)},
-    {.name = "dash_is_a_path", .args = {"-"}, .want = opening(ENOENT)},
-    {.name = "help_is_a_path", .args = {"--help"}, .want = opening(ENOENT)},
-    {.name = "name_too_long", .args = {z(5000)}, .want = opening(ENAMETOOLONG)},
-    {.name = "too_many_files", .fault = "open,openat:when=1:error=EMFILE", .want = opening(EMFILE)},
-    {.name = "fstat_fails", .fault = "fstat,fstat64,newfstatat,statx:when=1:error=EIO",
-     .want = opening(EIO)},
-    {.name = "unreadable", .mode = 0, .want = opening(EACCES)},
+    {"no_operand", {.args = {}, .want = {usage, "", 1}}},
+    {"two_operands", {.args = {"f", "f"}, .want = {usage, "", 1}}},
+    {"missing", {.args = {"missing"}, .want = opening(ENOENT)}},
+    {"empty_operand", {.args = {""}, .want = opening(ENOENT)}},
+    {"dash_is_a_path", {.args = {"-"}, .want = opening(ENOENT)}},
+    {"help_is_a_path", {.args = {"--help"}, .want = opening(ENOENT)}},
+    {"name_too_long", {.args = {z(5000)}, .want = opening(ENAMETOOLONG)}},
+    {"too_many_files", {.fault = "open,openat:when=1:error=EMFILE", .want = opening(EMFILE)}},
+    {"fstat_fails", {.fault = "fstat,fstat64,newfstatat,statx:when=1:error=EIO",
+     .want = opening(EIO)}},
+    {"unreadable", {.mode = 0, .want = opening(EACCES)}},
     // The descriptions are the default locale's, whatever the environment says.
-    {.name = "no_locale", .args = {"missing"}, .prefix = {"env", "LANG=C.UTF-8", "LANGUAGE=de"},
-     .needs = {"/usr/share/locale/de/LC_MESSAGES/libc.mo", "libc-l10n"}, .want = opening(ENOENT)},
+    {"no_locale", {.args = {"missing"}, .prefix = {"env", "LANG=C.UTF-8", "LANGUAGE=de"},
+     .needs = {"/usr/share/locale/de/LC_MESSAGES/libc.mo", "libc-l10n"}, .want = opening(ENOENT)}},
     // /dev/stdin is opened anew: from the file's start, and not for a socket.
-    {.name = "stdin_opened_anew", .file = "one\ntwo\n", .args = in_stdin,
-     .shell = "{ read -r l; exec \"$@\"; } <f", .want = printed("one\ntwo\n\n")},
-    {.name = "stdin_a_socket", .args = in_stdin, .stream = "socket in", .want = opening(ENXIO)},
+    {"stdin_opened_anew", {.file = "one\ntwo\n", .args = in_stdin,
+     .shell = "{ read -r l; exec \"$@\"; } <f", .want = printed("one\ntwo\n\n")}},
+    {"stdin_a_socket", {.args = in_stdin, .stream = "socket in", .want = opening(ENXIO)}},
     // Read failures: status 255; what was read before stays printed.
-    {.name = "directory", .args = {"."}, .want = reading(EISDIR)},
-    {.name = "directory_as_stdout_too", .args = {"."}, .shell = "1<.", .want = reading(EISDIR)},
-    {.name = "directory_into_null_device", .args = {"."}, .shell = ">/dev/null", .want = reading(EISDIR)},
-    {.name = "read_fails_first", .fault = "read:when=1:error=EIO", .want = reading(EIO)},
-    {.name = "read_interrupted", .fault = "read:when=1:error=EINTR", .want = reading(EINTR)},
-    {.name = "read_fails_third", .fault = "read:when=3:error=EIO", .want = {two_chunks, eio, 255}},
-    {.name = "read_fails_third_one_stream", .shell = "2>&1", .fault = "read:when=3:error=EIO",
-     .want = {two_chunks + eio, "", 255}},
+    {"directory", {.args = {"."}, .want = reading(EISDIR)}},
+    {"directory_as_stdout_too", {.args = {"."}, .shell = "1<.", .want = reading(EISDIR)}},
+    {"directory_into_null_device", {.args = {"."}, .shell = ">/dev/null", .want = reading(EISDIR)}},
+    {"read_fails_first", {.fault = "read:when=1:error=EIO", .want = reading(EIO)}},
+    {"read_interrupted", {.fault = "read:when=1:error=EINTR", .want = reading(EINTR)}},
+    {"read_fails_third", {.fault = "read:when=3:error=EIO", .want = {two_chunks, eio, 255}}},
+    {"read_fails_third_one_stream", {.shell = "2>&1", .fault = "read:when=3:error=EIO",
+     .want = {two_chunks + eio, "", 255}}},
     // Write failures: status 255 at once, wherever the failure falls (see by_rule).
-    {.name = "read_fails_and_disk_full", .shell = ">/dev/full", .fault = "read:when=3:error=EIO",
-     .want = {"", error(write_prefix, strerror(ENOSPC)) + eio, 255}},
+    {"read_fails_and_disk_full", {.shell = ">/dev/full", .fault = "read:when=3:error=EIO",
+     .want = {"", error(write_prefix, strerror(ENOSPC)) + eio, 255}}},
     // The open takes standard output's number.
-    {.name = "stdout_closed", .shell = ">&-", .prefix = traced({"-Z", "-e", "trace=close"}),
-     .want = writing(EBADF)},
-    {.name = "pipe_closed", .stream = "broken pipe out", .want = {"", "", 128 + SIGPIPE}},
-    {.name = "pipe_closed_sigpipe_ignored", .stream = "broken pipe out",
-     .prefix = {"env", "--ignore-signal=PIPE"}, .want = writing(EPIPE)},
-    {.name = "pipe_never_drained", .file = z(2 * block_file), .stream = "stalled pipe out",
-     .want = writing(EAGAIN)},
-    {.name = "closing_flush_closed", .file = z(block_file), .shell = ">&-", .want = writing(EBADF)},
-    {.name = "last_write_fails", .file = z(block_file), .shell = ">g",
-     .fault = "write,writev:when=2:error=EIO", .want = writing(EIO, first_block(z(block_file)))},
-    {.name = "file_size_limit", .file = z(2 * block_file), .shell = ">g",
-     .prefix = size_limit(output_block), .want = writing(EFBIG, first_block(z(2 * block_file)))},
+    {"stdout_closed", {.shell = ">&-", .prefix = traced({"-Z", "-e", "trace=close"}),
+     .want = writing(EBADF)}},
+    {"pipe_closed", {.stream = "broken pipe out", .want = {"", "", 128 + SIGPIPE}}},
+    {"pipe_closed_sigpipe_ignored", {.stream = "broken pipe out",
+     .prefix = {"env", "--ignore-signal=PIPE"}, .want = writing(EPIPE)}},
+    {"pipe_never_drained", {.file = z(2 * block_file), .stream = "stalled pipe out",
+     .want = writing(EAGAIN)}},
+    {"closing_flush_closed", {.file = z(block_file), .shell = ">&-", .want = writing(EBADF)}},
+    {"last_write_fails", {.file = z(block_file), .shell = ">g",
+     .fault = "write,writev:when=2:error=EIO", .want = writing(EIO, first_block(z(block_file)))}},
+    {"file_size_limit", {.file = z(2 * block_file), .shell = ">g",
+     .prefix = size_limit(output_block), .want = writing(EFBIG, first_block(z(2 * block_file)))}},
     // Beyond 32-bit offsets, sparse: it opens and is read, NUL bytes and all.
-    {.name = "sparse_5_gib", .file = "", .size = 5 * gib, .shell = ">g",
+    {"sparse_5_gib", {.file = "", .size = 5 * gib, .shell = ">g",
      .prefix = size_limit(output_block),
-     .want = writing(EFBIG, first_block(std::string(2 * block_file, '\0')))},
-    // Each chunk at once, on a terminal or where stdbuf asks, while the input
-    // is open; a terminal that hangs up ends the run at the next chunk.
-    {.name = "terminal", .args = in_stdin, .stream = "pipe in, terminal out", .want = fed(file300)},
-    {.name = "terminal_hangs_up", .args = in_stdin, .stream = "pipe in, terminal out, hanging up",
-     .want = writing(EIO, chunked(file300.substr(0, piece), ""))},
-    {.name = "stdbuf_line", .args = in_stdin, .stream = "pipe in, pipe out", .prefix = {"stdbuf", "-oL"},
-     .want = fed(file300)},
-    {.name = "stdbuf_unbuffered", .args = in_stdin, .stream = "pipe in, pipe out",
-     .prefix = {"stdbuf", "-o0"}, .want = fed(file300)},
-    // Else whole blocks, 16 for 1 MiB (none with stdio's own 4 KiB), whatever
-    // the streams and the reads; a size that stdbuf chose stands.
-    {.name = "blocks_chunkcat_chooses", .file = mib, .block = output_block, .want = mib_out},
-    {.name = "blocks_stdbuf_smaller", .file = mib, .prefix = {"stdbuf", "-o1000"}, .block = 1000,
-     .want = mib_out},
-    {.name = "blocks_stdbuf_larger", .file = mib, .prefix = {"stdbuf", "-o100000"}, .block = 100000,
-     .want = mib_out},
-    {.name = "blocks_pipe_into_pipe", .file = kib128, .args = in_stdin, .shell = "cat f | \"$@\"",
-     .block = output_block, .want = kib128_out},
-    {.name = "blocks_slow_pipe_into_pipe", .file = kib128, .args = in_stdin, .stream = "pipe in",
-     .block = output_block, .want = fed(kib128)},
-    {.name = "blocks_into_null_device", .file = mib, .shell = ">/dev/null", .block = output_block},
-    {.name = "blocks_into_socket", .file = kib128, .stream = "socket out", .block = output_block,
-     .want = kib128_out},
-    // Into a file: printed, but never into the file itself, where it would be
-    // read back; an empty file holds nothing to read back.
-    {.name = "into_another_file", .file = hello, .shell = ">g", .want = hello_out},
-    {.name = "into_a_file_numbered_lower", .file = hello, .shell = ">lower", .want = hello_out},
-    {.name = "appended_to_another_file", .file = hello, .shell = ">>g", .want = printed("old\n" + hello + "\n")},
-    {.name = "into_itself_emptied_first", .file = hello, .shell = ">f", .want = printed("")},
-    {.name = "appended_to_itself", .file = hello, .shell = ">>f", .want = refused},
-    {.name = "one_byte_appended_to_itself", .file = "x", .shell = ">>f", .want = refusal("x")},
-    {.name = "appended_to_itself_at_its_end", .file = hello, .shell = "{ echo x; exec \"$@\"; } >>f",
-     .want = refusal(hello + "x\n")},
+     .want = writing(EFBIG, first_block(std::string(2 * block_file, '\0')))}},
+    // Each chunk at once on a terminal or where stdbuf asks; a hang-up ends the run.
+    {"terminal", {.args = in_stdin, .stream = "pipe in, terminal out", .want = fed(file300)}},
+    {"terminal_hangs_up", {.args = in_stdin, .stream = "pipe in, terminal out, hanging up",
+     .want = writing(EIO, chunked(file300.substr(0, piece), ""))}},
+    {"stdbuf_line", {.args = in_stdin, .stream = "pipe in, pipe out", .prefix = {"stdbuf", "-oL"},
+     .want = fed(file300)}},
+    {"stdbuf_unbuffered", {.args = in_stdin, .stream = "pipe in, pipe out",
+     .prefix = {"stdbuf", "-o0"}, .want = fed(file300)}},
+    // Else whole blocks (none with stdio's 4 KiB), whatever the streams; stdbuf's stand.
+    {"blocks_chunkcat_chooses", {.file = mib, .block = output_block, .want = mib_out}},
+    {"blocks_stdbuf_smaller", {.file = mib, .prefix = {"stdbuf", "-o1000"}, .block = 1000,
+     .want = mib_out}},
+    {"blocks_stdbuf_larger", {.file = mib, .prefix = {"stdbuf", "-o100000"}, .block = 100000,
+     .want = mib_out}},
+    {"blocks_pipe_into_pipe", {.file = kib128, .args = in_stdin, .shell = "cat f | \"$@\"",
+     .block = output_block, .want = kib128_out}},
+    {"blocks_slow_pipe_into_pipe", {.file = kib128, .args = in_stdin, .stream = "pipe in",
+     .block = output_block, .want = fed(kib128)}},
+    {"blocks_into_null_device", {.file = mib, .shell = ">/dev/null", .block = output_block}},
+    {"blocks_into_socket", {.file = kib128, .stream = "socket out", .block = output_block,
+     .want = kib128_out}},
+    // Never into the file itself, where it would be read back; an empty one holds nothing.
+    {"into_another_file", {.file = hello, .shell = ">g", .want = hello_out}},
+    {"into_a_file_numbered_lower", {.file = hello, .shell = ">lower", .want = hello_out}},
+    {"appended_to_another_file", {.file = hello, .shell = ">>g",
+     .want = printed("old\n" + hello + "\n")}},
+    {"into_itself_emptied_first", {.file = hello, .shell = ">f", .want = printed("")}},
+    {"appended_to_itself", {.file = hello, .shell = ">>f", .want = refused}},
+    {"one_byte_appended_to_itself", {.file = "x", .shell = ">>f", .want = refusal("x")}},
+    {"appended_to_itself_at_its_end", {.file = hello, .shell = "{ echo x; exec \"$@\"; } >>f",
+     .want = refusal(hello + "x\n")}},
     // With standard input or error closed, the open takes its number.
-    {.name = "appended_to_itself_stdin_closed", .file = hello, .shell = "<&- >>f", .want = refused},
-    {.name = "appended_to_itself_stderr_closed", .file = hello, .shell = "2>&- >>f",
-     .want = {hello, "", 1}},
-    {.name = "stdin_and_stdout_closed", .shell = "<&- >&-", .want = writing(EBADF)},
-    {.name = "appended_to_itself_beyond_a_block", .file = z(100000), .shell = ">>f",
-     .want = refusal(z(100000))},
-    {.name = "read_write", .file = hello, .shell = "1<>f", .want = refused},
-    {.name = "hard_link", .file = hello, .args = {"link"}, .shell = ">>f", .want = refused},
-    {.name = "stdin_reopened", .file = hello, .args = in_stdin, .shell = "<f >>f", .want = refused},
-    {.name = "empty_appended_to_itself", .file = "", .shell = ">>f", .want = printed("")},
-    {.name = "null_device", .args = {"/dev/null"}, .shell = ">/dev/null"},
-    {.name = "same_inode_output_device_higher", .file = hello, .args = {},
-     .prefix = two_file_systems("-lt"), .want = hello_out},
-    {.name = "same_inode_output_device_lower", .file = hello, .args = {},
-     .prefix = two_file_systems("-gt"), .want = hello_out},
+    {"appended_to_itself_stdin_closed", {.file = hello, .shell = "<&- >>f", .want = refused}},
+    {"appended_to_itself_stderr_closed", {.file = hello, .shell = "2>&- >>f",
+     .want = {hello, "", 1}}},
+    {"stdin_and_stdout_closed", {.shell = "<&- >&-", .want = writing(EBADF)}},
+    {"appended_to_itself_beyond_a_block", {.file = z(100000), .shell = ">>f",
+     .want = refusal(z(100000))}},
+    {"read_write", {.file = hello, .shell = "1<>f", .want = refused}},
+    {"hard_link", {.file = hello, .args = {"link"}, .shell = ">>f", .want = refused}},
+    {"stdin_reopened", {.file = hello, .args = in_stdin, .shell = "<f >>f", .want = refused}},
+    {"empty_appended_to_itself", {.file = "", .shell = ">>f", .want = printed("")}},
+    {"null_device", {.args = {"/dev/null"}, .shell = ">/dev/null"}},
+    {"same_inode_output_device_higher", {.prefix = two_file_systems("-lt"), .want = out300}},
+    {"same_inode_output_device_lower", {.prefix = two_file_systems("-gt"), .want = out300}},
     // As users run it: on files that another user owns.
-    {.name = "theirs_readable_by_all", .file = hello, .mode = 0644, .want = hello_out},
-    {.name = "theirs_readable_by_group", .file = hello, .mode = 0640, .want = hello_out},
+    {"theirs_readable_by_all", {.file = hello, .mode = 0644, .want = hello_out}},
+    {"theirs_readable_by_group", {.file = hello, .mode = 0640, .want = hello_out}},
 });
 // clang-format on
 
-// Waits, within the time limit, until all that was written to `fd` has been read.
+// Whether all that was written to `fd` has been read, within the time limit.
 bool drained(int fd)
 {
 	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(time_limit);
@@ -289,7 +479,6 @@ bool await(int fd, std::string &seen, const std::string &want)
 	return seen.compare(start, std::string::npos, want) == 0;
 }
 
-// How often `what` stands in `text`.
 std::size_t count(const std::string &text, const std::string &what)
 {
 	std::size_t n = 0;
@@ -312,13 +501,12 @@ std::array<int, 2> open_terminal()
 	return {master, tcsetattr(terminal, TCSANOW, &raw) == 0 ? terminal : -1};
 }
 
-class Table : public Chunkcat, public testing::WithParamInterface<std::size_t> {};
+class Table : public Chunkcat, public testing::WithParamInterface<std::string> {};
 
 TEST_P(Table, Row)
 {
-	const Row &row = rows[GetParam()];
-	// Three new files are named in the order of their inode numbers, which
-	// the file system may give out in any order.
+	const Row &row = rows.at(GetParam());
+	// Three new files, named in the order of their inode numbers, which may be any.
 	std::map<ino_t, std::string> made;
 	for (const char *name : {"0", "1", "2"})
 		if (struct stat s = {}; stat(create(name, "").c_str(), &s) == 0)
@@ -343,26 +531,20 @@ TEST_P(Table, Row)
 	// strace matches an open's path as the program passes it: a whole one.
 	std::vector<std::string> args = row.fault != nullptr ? std::vector{f} : row.args;
 	Result want = row.want;
-	SKIP_IF_LACKING(row.needs[0] == nullptr || std::filesystem::exists(row.needs[0])
-	                    ? ""
-	                    : row.needs[0] + " is missing (Debian: "s + row.needs[1] + ")");
+	if (row.needs[0] != nullptr && !std::filesystem::exists(row.needs[0]))
+		SKIP_IF_LACKING(row.needs[0] + " is missing (Debian: "s + row.needs[1] + ")");
 	if (row.mode > 0 && geteuid() != 0) {
-		const std::string file = theirs(row.mode);
-		SKIP_IF_LACKING(file.empty() ? "/etc holds no such file of another user's" : "");
-		args = {file};
-		want = printed(chunked(read_file(file), ""));
+		args = {theirs(row.mode)};
+		SKIP_IF_LACKING(args[0].empty() ? "/etc holds no such file of another user's" : "");
+		want = whole(read_file(args[0]));
 	}
-	// root reads any file: run as nobody, in the file's group (below), from a
-	// copy that nobody can reach.
+	// root reads any file: nobody, in the file's group (below), runs a copy it can reach.
 	if (row.mode >= 0 && geteuid() == 0) {
-		struct statvfs folder = {};
-		SKIP_IF_LACKING(
-		    statvfs(dir.c_str(), &folder) == 0 && (folder.f_flag & ST_NOEXEC) != 0
-		        ? dir + " is on a noexec file system: no copy of chunkcat runs there"
-		        : "");
+		if (struct statvfs v = {}; statvfs(dir.c_str(), &v) == 0 && (v.f_flag & ST_NOEXEC))
+			SKIP_IF_LACKING(dir + " is mounted noexec: no copy of chunkcat runs there");
 		ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
 		options.program = dir + "/chunkcat";
-		std::filesystem::copy_file(program, options.program);
+		std::filesystem::copy_file(under_test, options.program);
 		options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 	}
 	SKIP_IF_LACKING(lacking(options));
@@ -371,12 +553,11 @@ TEST_P(Table, Row)
 	if (row.size > row.file.size())
 		std::filesystem::resize_file(f, row.size);
 	ASSERT_EQ(link(f.c_str(), (dir + "/link").c_str()), 0);
-	create("g", "old\n");
-	create("lower", "old\n");
+	for (const char *name : {"g", "lower"})
+		create(name, "old\n");
 	ASSERT_TRUE(row.mode < 0 || chmod(f.c_str(), mode_t(row.mode)) == 0);
 	// Once setpriv has shown that the machine has group 65534.
 	ASSERT_TRUE(row.mode < 0 || geteuid() != 0 || chown(f.c_str(), 0, 65534) == 0);
-	// chunkcat reads in[0] and writes out[1]; a thread works the other ends.
 	const auto has = [&](const char *s) { return row.stream.find(s) != std::string::npos; };
 	const bool awaited = has("in, ");
 	std::array<int, 2> in{-1, -1}, out = has("terminal") ? open_terminal() : in;
@@ -407,8 +588,7 @@ TEST_P(Table, Row)
 			if (awaited && out[0] == -1)
 				return; // hung up: the run is to end at this chunk, the input open
 			if (awaited && !await(out[0], seen, chunked(p, ""))) {
-				ADD_FAILURE() << "not shown while the input was open: "
-				              << PrintToString(seen);
+				ADD_FAILURE() << "not shown at once: " << PrintToString(seen);
 				break;
 			}
 			if (has("hanging up"))
@@ -426,39 +606,36 @@ TEST_P(Table, Row)
 	const std::size_t to = row.shell.find_last_of('>');
 	if (to != std::string::npos && row.shell.find_first_of("/&", to) == std::string::npos) {
 		const std::string into = dir + "/" + row.shell.substr(to + 1);
-		const auto size = std::filesystem::file_size(into);
-		result.out =
-		    size > output_limit ? std::to_string(size) + " bytes" : read_file(into);
+		const auto n = std::filesystem::file_size(into);
+		result.out = n > output_limit ? std::to_string(n) + " bytes" : read_file(into);
 	}
 	EXPECT_RUN(result, want);
-	const std::string writes = read_file(dir + "/writes"),
-	                  whole = ", " + std::to_string(row.block) + ") = ";
+	const std::string writes = read_file(dir + "/writes"), whole = std::to_string(row.block);
 	const std::string written = row.shell == ">/dev/null" ? chunked(row.file) : want.out;
-	EXPECT_EQ(count(writes, whole), row.block != 0 ? written.size() / row.block : 0)
+	EXPECT_EQ(count(writes, ", " + whole + ") = "), row.block ? written.size() / row.block : 0)
 	    << writes.substr(0, 400);
 	EXPECT_LE(count(read_file(dir + "/faults"), "<" + f + ">)"), 1U) << "closes of f";
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, Table, testing::Range(std::size_t{0}, std::size(rows)),
-                         [](const auto &info) { return rows[info.param].name; });
+const auto names = std::views::keys(rows);
+INSTANTIATE_TEST_SUITE_P(Runs, Table, testing::ValuesIn(names.begin(), names.end()),
+                         [](const auto &info) { return info.param; });
 
 TEST(Program, IsExecutable)
 {
-	EXPECT_TRUE(executable(program)) << program << " is not an executable file";
+	EXPECT_TRUE(executable(under_test)) << under_test << " is not an executable file";
 }
 
-// Random input against the model of the output: MODEL_SEED=N repeats the run
-// whose failure printed that seed.
+// Random input against the model of the output: MODEL_SEED=N repeats a failed run.
 class Model : public Chunkcat {
       protected:
-	const unsigned seed =
-	    env("MODEL_SEED").empty() ? std::random_device{}() : std::stoul(env("MODEL_SEED"));
+	const std::string chosen = env("MODEL_SEED");
+	const unsigned seed = chosen.empty() ? std::random_device{}() : std::stoul(chosen);
 	std::mt19937 random{seed};
 	std::string bytes(std::size_t size)
 	{
-		std::uniform_int_distribution<int> byte(0, 255);
 		std::string result(size, '\0');
-		std::ranges::generate(result, [&] { return static_cast<char>(byte(random)); });
+		std::ranges::generate(result, [&] { return char(random()); });
 		return result;
 	}
 };
@@ -466,19 +643,17 @@ class Model : public Chunkcat {
 TEST_F(Model, RandomFiles)
 {
 	SCOPED_TRACE("seed " + std::to_string(seed));
-	std::uniform_int_distribution<int> any(0, 4096), chunks(0, 32), near(-1, 1);
+	std::uniform_int_distribution<int> any(0, 4096), chunks(0, 32), off(-1, 1);
 	for (int i = 0; i < 50; ++i) {
 		// Every other size lies at or next to a chunk boundary.
-		const int size = i % 2 == 0
-		                     ? any(random)
-		                     : std::max(0, chunks(random) * int{chunk} + near(random));
-		const std::string file = bytes(static_cast<std::size_t>(size));
-		ASSERT_RUN(run({create("f", file)}), printed(chunked(file, ""))) << "size " << size;
+		const int size =
+		    i % 2 ? std::max(0, chunks(random) * int{chunk} + off(random)) : any(random);
+		const std::string file = bytes(std::size_t(size));
+		ASSERT_RUN(run({create("f", file)}), whole(file)) << "size " << size;
 	}
 }
 
-// However the writes and reads of a pipe interleave, the chunks joined give
-// back the bytes written, and each holds 1 to 128 of them.
+// However a pipe's writes and reads interleave, chunks of 1 to 128 bytes give them back.
 TEST_F(Model, PipeInRandomPieces)
 {
 	SCOPED_TRACE("seed " + std::to_string(seed));
