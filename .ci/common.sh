@@ -1,4 +1,4 @@
-# Sourced by .ci/run and .ci/release, from the top of the tree.
+# Sourced, from the top of the tree, by the scripts of .ci/, release/ and bench/.
 
 step() { printf '\n== %s\n' "$*"; }
 # A line of README, exactly as a new user copies it.
@@ -10,7 +10,7 @@ need() {
 	local tool
 	for tool; do
 		command -v "$tool" >/dev/null ||
-			{ echo "${0##*/}: $tool is missing: README's lists must name its package" >&2; exit 1; }
+			{ echo "${0##*/}: $tool is missing: README (doc/releasing.md for release/) names its package" >&2; exit 1; }
 	done
 }
 # The line of each test that the last ctest run in build folder $1 skipped,

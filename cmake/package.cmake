@@ -152,8 +152,8 @@ add_custom_target(deb COMMAND sh -c "umask 022 && exec \"$0\" --config CPackConf
 add_dependencies(deb chunkcat)
 
 # The release tarball: the committed tree, under chunkcat-VERSION/, with its
-# checksum; cmake/dist.sh refuses what would not match the commit.
+# checksum; release/dist.sh refuses what would not match the commit.
 find_package(Git QUIET)
-add_custom_target(dist COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/dist.sh "${GIT_EXECUTABLE}"
+add_custom_target(dist COMMAND sh ${CMAKE_SOURCE_DIR}/release/dist.sh "${GIT_EXECUTABLE}"
                                ${CMAKE_SOURCE_DIR} chunkcat-${PROJECT_VERSION}
                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
