@@ -309,7 +309,7 @@ const std::vector<std::string> in_stdin{"/dev/stdin"};
 // write that fails in a chunk, the last or one before, the closing text or the final
 // flush: files at both sides of where the output, then its chunks, first pass each of
 // the first block ends. The first block goes to /dev/full; a later one past a size limit.
-std::map<std::string, Row> by_rule(std::map<std::string, Row> rows)
+std::multimap<std::string, Row> by_rule(std::multimap<std::string, Row> rows)
 {
 	for (const std::uintmax_t size : {2 * gib - 1, 2 * gib, 4 * gib - 1, 4 * gib, 4 * gib + 1})
 		rows.emplace("holes_appended_" + std::to_string(size),
@@ -342,7 +342,7 @@ std::map<std::string, Row> by_rule(std::map<std::string, Row> rows)
 }
 
 // clang-format off
-const std::map<std::string, Row> rows = by_rule({
+const std::multimap<std::string, Row> rows = by_rule({
     {"empty", {.file = "", .want = printed("")}},
     {"one_line", {.file = hello, .want = hello_out}},
     {"exactly_128", {.file = a128, .want = printed(a128 + "\n")}},
