@@ -609,9 +609,9 @@ TEST_P(Table, Row)
 		result.out = n > output_limit ? std::to_string(n) + " bytes" : read_file(into);
 	}
 	EXPECT_RUN(result, want);
-	const std::string writes = read_file(dir + "/writes"), whole = std::to_string(row.block);
+	const std::string writes = read_file(dir + "/writes"), block = std::to_string(row.block);
 	const std::string written = row.shell == ">/dev/null" ? chunked(row.file) : want.out;
-	EXPECT_EQ(count(writes, ", " + whole + ") = "), row.block ? written.size() / row.block : 0)
+	EXPECT_EQ(count(writes, ", " + block + ") = "), row.block ? written.size() / row.block : 0)
 	    << writes.substr(0, 400);
 	EXPECT_LE(count(read_file(dir + "/faults"), "<" + f + ">)"), 1U) << "closes of f";
 }
