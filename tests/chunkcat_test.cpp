@@ -1,8 +1,7 @@
 // Black-box tests: chunkcat runs as a user or a script runs it, within limits. A model of what its
 // manual promises says, for an environment of streams, faults and sizes, what comes out on each
-// stream, with which status, how often each descriptor is closed and, where strace shows them,
-// the write requests. The suite runs it over a pairwise cover of the environments, and rows for
-// what the model does not say.
+// stream, with which status, how often each descriptor is closed and the write requests. The
+// suite runs it over a pairwise cover of the environments, and rows for what it does not say.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +12,6 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <span>
-#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -40,7 +37,6 @@ const std::string usage = "Program is expecting one argument",
                   same_file = "Input file is output file", open_prefix = "Error opening file\n",
                   read_prefix = "Error reading!", write_prefix = "Error writing!";
 constexpr std::size_t chunk = 128, output_block = std::size_t{64} * 1024;
-
 // A run is stopped past either limit; the longest honest one prints 1 MiB in well under a second.
 constexpr int time_limit = RUN_SECONDS;
 constexpr std::size_t output_limit = std::size_t{4} << 20;
@@ -49,7 +45,6 @@ std::string env(const char *name)
 {
 	return getenv(name) != nullptr ? getenv(name) : "";
 }
-
 // The one built, unless CHUNKCAT names another, relative to where ctest started:
 // ctest runs each test in a folder of its own, but leaves PWD as it was.
 const std::string under_test =
@@ -62,35 +57,38 @@ std::string read_file(const std::string &path)
 	std::ifstream file(path, std::ios::binary);
 	return {std::istreambuf_iterator<char>(file), {}};
 }
+std::string error(const std::string &prefix, int e)
+{
+	return prefix + ": " + strerror(e) + '\n';
+}
 
 struct Result {
 	std::string out, err;
 	int status; // exit status, or 128 + the signal that ended the process
 };
-
 // Each stream that differs: sizes and bytes from a little before the first difference.
 testing::AssertionResult same_run(const char *, const char *, const Result &got, const Result &want)
 {
-	auto report = testing::AssertionFailure();
+	auto report = testing::AssertionFailure()
+	              << "status " << got.status << ", expected " << want.status;
 	for (const auto &[stream, g, w] :
 	     {std::tuple{"stdout", got.out, want.out}, std::tuple{"stderr", got.err, want.err}}) {
-		const auto at = std::size_t(std::ranges::mismatch(g, w).in1 - g.begin());
-		const std::size_t from = at - std::min(at, std::size_t{128});
+		const auto at = std::size_t(std::ranges::mismatch(g, w).in1 - g.begin()),
+		           from = at - std::min<std::size_t>(at, 128);
 		if (g != w)
-			report << stream << ": " << g.size() << " bytes, expected " << w.size()
+			report << "\n"
+			       << stream << ": " << g.size() << " bytes, expected " << w.size()
 			       << "; first difference at " << at << ", shown from " << from
 			       << "\n  got      " << testing::PrintToString(g.substr(from, 384))
-			       << "\n  expected " << testing::PrintToString(w.substr(from, 384))
-			       << "\n";
+			       << "\n  expected " << testing::PrintToString(w.substr(from, 384));
 	}
 	if (got.out == want.out && got.err == want.err && got.status == want.status)
 		return testing::AssertionSuccess();
-	return report << "status: " << got.status << ", expected " << want.status << "\n";
+	return report;
 }
 
 struct Options {
-	Words prefix{}; // commands that run chunkcat: sh, strace, stdbuf...
-	std::string program = under_test, cwd = ".";
+	std::string cwd = ".";
 	int in = -1, out = -1, drain = -1; // the child's streams, and what is read of its output
 	std::function<void(pid_t)> started = [](pid_t) {};
 };
@@ -98,13 +96,12 @@ struct Options {
 // In a process group of its own, killed with all it started, and the test failed, past the
 // time limit or the output limit (which RLIMIT_FSIZE sets for files). The descriptors of `o`
 // are the child's, closed here once it has started.
-Result run(const Words &args, Options o)
+Result run(Words argv, const Options &o)
 {
-	Words argv = o.prefix;
-	argv.push_back(o.program);
-	argv.insert(argv.end(), args.begin(), args.end());
-	std::vector<char *> argp(argv.size() + 1); // and a null pointer at the end
-	std::ranges::transform(argv, argp.begin(), [](std::string &arg) { return arg.data(); });
+	std::vector<char *> argp;
+	for (std::string &arg : argv)
+		argp.push_back(arg.data());
+	argp.push_back(nullptr);
 	const int err = memfd_create("stderr", MFD_CLOEXEC);
 	const pid_t pid = fork();
 	if (pid == 0) {
@@ -131,16 +128,15 @@ Result run(const Words &args, Options o)
 	const auto deadline = steady_clock::now() + seconds(time_limit);
 	std::string bytes, stopped;
 	while (stopped.empty() && (watch[0].fd != -1 || watch[1].fd != -1)) {
-		const auto left = ceil<milliseconds>(deadline - steady_clock::now());
+		const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
 		char buffer[65536];
 		ssize_t n = 0;
-		if (left.count() <= 0 || poll(watch, 2, static_cast<int>(left.count())) == 0)
+		if (left <= 0 || poll(watch, 2, int(left)) == 0)
 			stopped = "still running after " + std::to_string(time_limit) + " s";
 		else if (watch[0].revents != 0 && (n = read(o.drain, buffer, sizeof buffer)) > 0)
-			bytes.append(buffer, static_cast<std::size_t>(n));
-		else if (watch[0].revents != 0)
-			watch[0].fd =
-			    -1; // the end of the output, or a terminal's EIO once all closed it
+			bytes.append(buffer, std::size_t(n));
+		else if (watch[0].revents != 0) // the end, or a terminal's EIO once all closed it
+			watch[0].fd = -1;
 		if (watch[1].revents != 0)
 			watch[1].fd = -1;
 		if (bytes.size() > output_limit)
@@ -149,11 +145,11 @@ Result run(const Words &args, Options o)
 	int status = 0;
 	if (!stopped.empty()) {
 		(void)kill(-pid, SIGKILL);
-		ADD_FAILURE() << o.program << " stopped: " << stopped;
+		ADD_FAILURE() << argv.back() << " stopped: " << stopped;
 	}
 	(void)waitpid(pid, &status, 0);
 	if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ)
-		ADD_FAILURE() << o.program << " stopped: a file passed the output limit";
+		ADD_FAILURE() << "stopped: a file passed the output limit";
 	const std::string errors = read_file("/proc/self/fd/" + std::to_string(err));
 	for (const int fd : {o.drain, err, child})
 		(void)close(fd);
@@ -173,12 +169,13 @@ const bool no_skip = env("CHUNKCAT_NO_SKIP") == "1";
 
 // Why the commands before chunkcat do not work here, or empty. They run `true`; stdbuf,
 // whose library loads into chunkcat, runs chunkcat with no operand, which is silent there.
-std::string lacking(Options o)
+std::string lacking(Words prefix, const std::string &program, const std::string &cwd)
 {
-	const bool itself = std::ranges::count(o.prefix, "stdbuf") > 0;
-	o.program = itself ? o.program : "true";
-	o.out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-	const Result probe = o.prefix.empty() ? Result{} : run({}, o);
+	const bool itself = std::ranges::count(prefix, "stdbuf") > 0;
+	if (prefix.empty())
+		return "";
+	prefix.push_back(itself ? program : "true");
+	const Result probe = run(prefix, {cwd, -1, open("/dev/null", O_WRONLY | O_CLOEXEC)});
 	if (itself ? probe.err.empty() : probe.status == 0)
 		return "";
 	const std::string said = probe.err.substr(0, probe.err.find('\n'));
@@ -186,10 +183,6 @@ std::string lacking(Options o)
 	       (said.empty() ? "status " + std::to_string(probe.status) : said);
 }
 
-bool executable(const std::string &path)
-{
-	return access(path.c_str(), X_OK) == 0 && std::filesystem::is_regular_file(path);
-}
 template <class List = std::initializer_list<std::string_view>>
 bool any(std::string_view word, const List &words)
 {
@@ -229,6 +222,10 @@ const std::vector<std::pair<std::string Env::*, Words>> dimensions = {
     {&Env::ignored, {"none", "SIGPIPE"}},
     {&Env::stdbuf, {"none", "-oL", "-o0", "-o1000"}},
 };
+int nth(const Env &e, int last)
+{
+	return e.at == "first" ? 1 : e.at == "second" ? 2 : last;
+}
 
 // The operand, the path of what it opens (in the test's folder, unless absolute; none where
 // strace cannot watch it), or why it cannot be opened.
@@ -242,24 +239,6 @@ const std::string n255(255, 'n'), deep = [] { // 4020 bytes of folders
 		path += std::string(200, 'd') + "/";
 	return path;
 }();
-const std::map<std::string, Input> inputs = {
-    {"file", {"f", "f"}},
-    {"hard link", {"link", "link"}},
-    {"file named -", {"-", "-"}},
-    {"name of 255", {n255, n255}},
-    {"path of 4095", {deep + n255.substr(0, 75), ""}},
-    {"/dev/stdin of a file", {"/dev/stdin", "f"}},
-    {"pipe", {"/dev/stdin", "pipe"}},
-    {"fifo", {"fifo", "fifo"}},
-    {"/proc file", {"/proc/filesystems", "/proc/filesystems"}},
-    {"/dev/null", {"/dev/null", "/dev/null"}},
-    {"directory", {".", "."}},
-    {"missing", {"missing", "", ENOENT}},
-    {"empty operand", {"", "", ENOENT}},
-    {"name of 256", {n255 + "n", "", ENAMETOOLONG}},
-    {"path of 4096", {deep + n255.substr(0, 76), "", ENAMETOOLONG}},
-    {"socket", {"/dev/stdin", "", ENXIO}},
-    {"closed stdin", {"/dev/stdin", "", ENOENT}}};
 // Standard output as sh redirects it, the file that stands for it, and what it takes before
 // it fails, with which error.
 struct Output {
@@ -267,43 +246,48 @@ struct Output {
 	std::size_t room = SIZE_MAX;
 	int error = 0;
 };
+// clang-format off
+const std::map<std::string, Input> inputs = {
+    {"file", {"f", "f"}}, {"hard link", {"link", "link"}}, {"file named -", {"-", "-"}},
+    {"name of 255", {n255, n255}}, {"path of 4095", {deep + n255.substr(0, 75), ""}},
+    {"/dev/stdin of a file", {"/dev/stdin", "f"}}, {"pipe", {"/dev/stdin", "pipe"}},
+    {"fifo", {"fifo", "fifo"}}, {"/proc file", {"/proc/filesystems", "/proc/filesystems"}},
+    {"/dev/null", {"/dev/null", "/dev/null"}}, {"directory", {".", "."}},
+    {"missing", {"missing", "", ENOENT}}, {"empty operand", {"", "", ENOENT}},
+    {"name of 256", {n255 + "n", "", ENAMETOOLONG}},
+    {"path of 4096", {deep + n255.substr(0, 76), "", ENAMETOOLONG}},
+    {"socket", {"/dev/stdin", "", ENXIO}}, {"closed stdin", {"/dev/stdin", "", ENOENT}}};
 const std::map<std::string, Output> outputs = {
-    {"pipe", {}},
-    {"socket", {}},
-    {"another file", {">>g", "g"}},
+    {"pipe", {}}, {"socket", {}}, {"another file", {">>g", "g"}},
     {"file limited to a block", {">g", "g", output_block, EFBIG}},
-    {"itself appended", {">>f", "f"}},
-    {"itself read-write", {"1<>f", "f"}},
-    {"itself read-only", {"1<f", "f", 0, EBADF}},
-    {"itself emptied", {">f", "f"}},
-    {"/dev/full", {">/dev/full", "/dev/full", 0, ENOSPC}},
-    {"/dev/null", {">/dev/null", "/dev/null"}},
-    {"terminal", {}},
-    {"hung-up terminal", {"", "", 0, EIO}},
-    {"closed", {">&-", "", 0, EBADF}},
+    {"itself appended", {">>f", "f"}}, {"itself read-write", {"1<>f", "f"}},
+    {"itself read-only", {"1<f", "f", 0, EBADF}}, {"itself emptied", {">f", "f"}},
+    {"/dev/full", {">/dev/full", "/dev/full", 0, ENOSPC}}, {"/dev/null", {">/dev/null", "/dev/null"}},
+    {"terminal", {}}, {"hung-up terminal", {"", "", 0, EIO}}, {"closed", {">&-", "", 0, EBADF}},
     {"broken pipe", {"", "", 0, EPIPE}}};
+// clang-format on
 
-bool regular(const Env &e)
-{
+// strace's failure for each fault, at the `at`-th call on the input's path or standard output's.
+const std::map<std::string, std::string> injections = {
+    {"read", "read:error=EIO"},
+    {"read EINTR", "read:error=EINTR"},
+    {"write", "write:error=EIO"},
+    {"close in", "close:error=EIO"},
+    {"close out", "close:error=EIO"},
+    {"open", "open,openat:error=EMFILE"},
+    {"fstat", "fstat,fstat64,newfstatat,statx:error=EIO"}};
+const auto fed = [](const Env &e) { return e.in == "pipe" || e.in == "fifo"; };
+const auto itself = [](const Env &e) {
+	return e.out.starts_with("itself") && e.out != "itself emptied";
+};
+const auto traced = [](const Env &e) { return e.fault != "none" && e.fault != "signal"; };
+const auto watched_out = [](const Env &e) {
+	return !outputs.at(e.out).file.empty() || e.out == "closed";
+};
+const auto regular = [](const Env &e) {
 	return any(e.in, {"file", "hard link", "file named -", "name of 255", "path of 4095",
 	                  "/dev/stdin of a file"});
-}
-bool fed(const Env &e)
-{
-	return e.in == "pipe" || e.in == "fifo";
-}
-bool itself(const Env &e)
-{
-	return e.out.starts_with("itself") && e.out != "itself emptied";
-}
-bool traced(const Env &e)
-{
-	return e.fault != "none" && e.fault != "signal";
-}
-bool watched_out(const Env &e)
-{
-	return !outputs.at(e.out).file.empty() || e.out == "closed";
-}
+};
 
 // Whether sh and strace can make an environment, and its run ends within the limits: a file
 // of 2 GiB is refused, or its output fails early, and takes no message.
@@ -340,22 +324,20 @@ std::size_t block_of(const Env &e)
 
 Material make(const Env &e, std::mt19937 &random)
 {
-	const std::map<std::string, std::uintmax_t> sizes = {{"2^31 - 1", (1ULL << 31) - 1},
-	                                                     {"2^31", 1ULL << 31},
-	                                                     {"2^32", 1ULL << 32},
-	                                                     {"2^32 + 1", (1ULL << 32) + 1},
-	                                                     {"random", random() % 4097}};
-	Material m{sizes.contains(e.size) ? sizes.at(e.size) : 0, ""};
+	Material m;
 	// The longest file whose chunks (and closing text) fit the block or two, or one byte more.
 	const std::size_t end = block_of(e) * (e.size.ends_with(" 2") ? 2 : 1),
 	                  tail = e.size.starts_with("closing") ? closing.size() : 0;
 	while (e.size.find("block") != e.size.npos &&
 	       m.size + 1 + (m.size + chunk) / chunk + tail <= end)
 		++m.size;
-	if (!sizes.contains(e.size))
-		m.size = e.size.find("block") != e.size.npos
-		             ? m.size + (e.size.find("pass") != e.size.npos)
-		             : std::stoull(e.size);
+	if (e.size.starts_with("2^")) // 2^31 - 1, 2^31, 2^32, 2^32 + 1
+		m.size = (1ULL << std::stoi(e.size.substr(2))) + e.size.ends_with("+ 1") -
+		         e.size.ends_with("- 1");
+	else if (e.size.find("block") != e.size.npos)
+		m.size += e.size.find("pass") != e.size.npos;
+	else
+		m.size = e.size == "random" ? random() % 4097 : std::stoull(e.size);
 	const std::string control = "\0\r\t\b\x1b\x7f\x04\n"s;
 	for (std::size_t line = 0; m.bytes.size() < std::min<std::uintmax_t>(m.size, 1 << 20);) {
 		const auto r = random();
@@ -381,8 +363,7 @@ struct Expected {
 	Result result;
 	std::vector<std::size_t> writes{}; // standard output's write requests
 	int fd1_closes = 0, in_closes = 0; // of standard output's descriptor, and of the input's
-	int requests = 0;                  // to the paths that strace watches
-	int reads = 0;                     // of the input
+	int requests = 0, reads = 0;       // to the paths that strace watches, and of the input
 };
 Env unfaulted(Env e)
 {
@@ -394,14 +375,10 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 	Expected x{{"", "", 1}};
 	const Output &to = outputs.at(e.out);
 	std::size_t room = to.room;
-	const int fail_at = e.fault != "write" ? 0
-	                    : e.at == "first"  ? 1
-	                    : e.at == "second" ? 2
-	                                       : model(unfaulted(e), m, proc).requests;
+	const int fail_at = e.fault == "write" ? nth(e, model(unfaulted(e), m, proc).requests) : 0;
 	std::string sink, buffer; // what reached standard output (and error, merged), what waits
 	bool killed = false, first = true;
-	const auto write = [&](int fd,
-	                       std::string data) { // stdio's, which writes again what is left
+	const auto write = [&](int fd, std::string data) { // stdio's, which writes what is left
 		if (fd == 2 && e.err != "into stdout")
 			return x.result.err += e.err == "open" && !killed ? data : "",
 			       e.err == "open";
@@ -420,9 +397,7 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 		}
 		return !killed;
 	};
-	const auto perror = [&](const std::string &prefix, int n) {
-		write(2, prefix + ": " + strerror(n) + "\n");
-	};
+	const auto perror = [&](const std::string &prefix, int n) { write(2, error(prefix, n)); };
 	const bool line = e.stdbuf == "-oL" || (e.stdbuf == "none" && e.out == "terminal");
 	const auto flush = [&] { return buffer.empty() || write(1, std::exchange(buffer, "")); };
 	const auto put = [&](const std::string &record) {
@@ -458,8 +433,8 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 		                    : e.operands != "one" ? ENOENT
 		                                          : in.error);
 	} else if (e.fault == "fstat" || (regular(e) && size > 0 && itself(e))) {
-		write(2,
-		      open_prefix + ": " + (e.fault == "fstat" ? strerror(EIO) : same_file) + "\n");
+		write(2, e.fault == "fstat" ? error(open_prefix, EIO)
+		                            : open_prefix + ": " + same_file + "\n");
 		x.in_closes += !killed;
 	} else {
 		// A file's chunks, or each piece of a pipe in chunks; then the end, or a failed
@@ -475,10 +450,7 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 			     at += std::min(chunk, end - at))
 				chunks.push_back(file.substr(at, std::min(chunk, end - at)));
 		const int reads = x.reads = int(chunks.size()) + 1,
-		          k = !e.fault.starts_with("read") ? 0
-		              : e.at == "first"            ? 1
-		              : e.at == "second"           ? 2
-		                                           : reads,
+		          k = e.fault.starts_with("read") ? nth(e, reads) : 0,
 		          failing = k != 0 && k <= reads ? k : e.in == "directory";
 		bool written = true;
 		for (int r = 1; written && r < reads && r != failing; ++r)
@@ -494,18 +466,18 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 			const bool flushed = flush(),
 			           closed = e.fault == "close out" ||
 			                    (e.fault == "close in" && e.out == "closed");
-			const int error = closed ? EIO : errno;
+			const int n = closed ? EIO : errno;
 			(e.out == "closed" ? x.in_closes : x.fd1_closes) += !killed;
 			x.result.status = flushed && !closed ? 0 : 255;
 			if (x.result.status == 255)
-				perror(write_prefix, error);
+				perror(write_prefix, n);
 			buffer.clear();
 		}
 	}
 	(void)flush(); // at exit
 	x.result.status = killed ? 128 + SIGPIPE : x.result.status;
 	// What standard output got, as the harness finds it: a file of 4 MiB and more by its size.
-	const auto big = [](std::string bytes, std::uintmax_t n) {
+	const auto big = [](const std::string &bytes, std::uintmax_t n) {
 		return n > output_limit ? std::to_string(n) + " bytes" : bytes;
 	};
 	const std::string after = m.bytes.substr(std::min(sink.size(), m.bytes.size()));
@@ -536,86 +508,68 @@ std::vector<Env> cover()
 	struct Choice {
 		Env e;
 		std::array<std::size_t, 10> words{};
-	} base, c, best;
+	} c, best;
 	const auto put = [&](Choice &to, std::size_t v) {
 		const auto d = std::size_t(std::ranges::upper_bound(first, v) - first.begin()) - 1;
 		to.e.*dimensions[d].first = dimensions[d].second[to.words[d] = v - first[d]];
 	};
-	const auto number = [&](std::size_t d, const std::string &word) {
-		const auto &words = dimensions[d].second;
-		return first[d] + std::size_t(std::ranges::find(words, word) - words.begin());
-	};
 	// The numbers of the words that matter in an environment: a failed open writes to
 	// standard error alone; the usage is one text on standard output.
-	std::vector<std::size_t> of;
 	const auto numbers = [&](const Choice &from) {
 		const Env &e = from.e;
 		const bool one = e.operands == "one", opens = one && inputs.at(e.in).error == 0,
 		           usage = !one && !e.operands.starts_with("--help"),
-		           sized = opens && (regular(e) || fed(e));
-		const bool matters[] = {true,
-		                        one,
-		                        sized,
-		                        sized && e.size != "0",
-		                        opens || usage,
-		                        !usage,
-		                        one,
-		                        opens && any(e.fault, {"read", "read EINTR", "write"}),
-		                        opens || usage,
-		                        opens || usage};
-		of.clear();
+		           sized = opens && (regular(e) || fed(e)), shown = opens || usage;
+		const bool matters[] = {
+		    true,  one,    sized, sized && e.size != "0",
+		    shown, !usage, one,   opens && any(e.fault, {"read", "read EINTR", "write"}),
+		    shown, shown};
+		std::vector<std::size_t> of;
 		for (std::size_t d = 0; d < dims; ++d)
 			if (matters[d])
 				of.push_back(first[d] + from.words[d]);
 		return of;
 	};
-	const auto holds = [&](std::size_t a, std::size_t b) {
-		return std::ranges::count(numbers(c), a) && std::ranges::count(of, b);
+	const auto holds = [&](const Choice &from, std::size_t a, std::size_t b) {
+		const auto of = numbers(from);
+		return std::ranges::count(of, a) && std::ranges::count(of, b);
 	};
-	put(base, number(6, "read")); // where the most dimensions matter
+	// The pairs to cover: those that matter together beside a read fault, where most matter.
+	Choice base;
+	put(base, first[6] + 2);
 	std::vector<char> open(n * n, 0);
 	for (std::size_t a = 0; a < n; ++a)
 		for (std::size_t b = a + 1; b < n; ++b)
-			c = base, put(c, a), put(c, b), open[a * n + b] = holds(a, b);
-	// Three words together that a fault needs come first, then each pair still open.
-	const std::vector<std::vector<std::size_t>> threes = {
-	    {number(4, "broken pipe"), number(8, "SIGPIPE"), number(2, "chunks pass block")},
-	    {number(6, "read"), number(5, "into stdout"), number(7, "last")},
-	    {number(6, "read"), number(4, "/dev/full"), number(7, "last")}};
+			c = base, put(c, a), put(c, b), open[a * n + b] = holds(c, a, b);
+	// For each pair still open, of some environments that hold it, the one that covers most.
 	std::vector<Env> cases;
-	for (std::size_t pair = 0, k = 0; pair < n * n; k < threes.size() ? ++k : ++pair) {
-		const bool three = k < threes.size();
+	for (std::size_t pair = 0; pair < n * n; ++pair) {
 		int best_gain = -1;
-		for (int tries = 0, found = 0; (three || open[pair]) && tries < 60 && found < 4;
-		     ++tries) {
+		for (int tries = 0, found = 0; open[pair] && tries < 400 && found < 30; ++tries) {
 			for (std::size_t d = 0; d < dims;
 			     ++d) // the first word, the cheapest, most often
 				put(c, first[d] + (random() % 2
 				                       ? 0
 				                       : random() % dimensions[d].second.size()));
-			for (const std::size_t v :
-			     three ? threes[k] : std::vector{pair / n, pair % n})
-				put(c, v);
-			if (!valid(c.e) || (!three && !holds(pair / n, pair % n)))
+			put(c, pair / n), put(c, pair % n);
+			if (!valid(c.e) || !holds(c, pair / n, pair % n))
 				continue;
 			int gain = ++found * 0;
-			for (const std::size_t a : numbers(c))
+			for (const auto of = numbers(c); const std::size_t a : of)
 				for (const std::size_t b : of)
 					gain += open[a * n + b];
 			if (gain > best_gain)
 				best = c, best_gain = gain;
 		}
-		open[pair] = three && open[pair]; // covered below, or no environment holds both
-		for (const std::size_t a :
-		     best_gain < 0 ? std::vector<std::size_t>{} : numbers(best))
+		if (best_gain < 0)
+			continue; // no environment holds both
+		for (const auto of = numbers(best); const std::size_t a : of)
 			for (const std::size_t b : of)
 				open[a * n + b] = 0;
-		if (best_gain >= 0)
-			cases.push_back(best.e);
+		cases.push_back(best.e);
 	}
 	return cases;
 }
-const std::vector<Env> cases = cover();
 
 // ---- The rows: what the model does not say, each with what it wants, or else the model's.
 struct Row {
@@ -623,15 +577,11 @@ struct Row {
 	std::string shell{}; // a script around "$@", as sh takes it, for the env's streams
 	Words prefix{};      // commands that run chunkcat, after the env's
 	std::string into{};  // the file that stands for standard output, with `shell`
-	std::string how{};   // "growing", "stalled pipe", "theirs": as a user that does not own f
-	int mode = -1;       // f's, for "theirs"
+	std::string how{};   // "cover", "growing", "stalled pipe"
+	int mode = -1;       // f's, as a user that does not own it
 	std::array<const char *, 2> needs{}; // a file of the machine's, and its Debian package
 	std::optional<Result> want{};
 };
-std::string error(const std::string &prefix, int e)
-{
-	return prefix + ": " + strerror(e) + '\n';
-}
 std::string chunked(const std::string &file)
 {
 	std::string out;
@@ -644,24 +594,16 @@ const Result refused{file300, open_prefix + ": " + same_file + "\n", 1},
     printed{chunked(file300), "", 0};
 // f, in a new file system, into g in another, each the first file there: the two share an
 // inode number. $1 orders their device numbers.
-Words two_file_systems(const char *order)
-{
-	return {"unshare",
-	        "-rm",
-	        "sh",
-	        "-c",
-	        "mkdir -p a b && mount -t tmpfs a a && mount -t tmpfs b b && i=a o=b && "
-	        "{ [ $(stat -c %d a) $1 $(stat -c %d b) ] || i=b o=a; } && cp f $i && shift && "
-	        "(cd $i && exec \"$@\" >../$o/g); s=$? && cat $o/g && exit $s",
-	        "sh",
-	        order};
-}
+const std::string two_file_systems =
+    "mkdir -p a b && mount -t tmpfs a a && mount -t tmpfs b b && i=a o=b && "
+    "{ [ $(stat -c %d a) $1 $(stat -c %d b) ] || i=b o=a; } && cp f $i && shift && "
+    "(cd $i && exec \"$@\" >../$o/g); s=$? && cat $o/g && exit $s";
 // clang-format off
 const std::map<std::string, Row> rows = {
     // The size tells nothing: f grows by b128 after its first read.
     {"growing", {.env = {.size = "0"}, .how = "growing", .want = Result{c44 + "\n" + b128 + "\n" + closing, "", 0}}},
-    {"same_inode_output_device_higher", {.prefix = two_file_systems("-lt"), .want = printed}},
-    {"same_inode_output_device_lower", {.prefix = two_file_systems("-gt"), .want = printed}},
+    {"same_inode_output_device_higher", {.prefix = {"unshare", "-rm", "sh", "-c", two_file_systems, "sh", "-lt"}, .want = printed}},
+    {"same_inode_output_device_lower", {.prefix = {"unshare", "-rm", "sh", "-c", two_file_systems, "sh", "-gt"}, .want = printed}},
     // Standard output is compared as descriptor 1, not as /dev/stdout, which needs /proc.
     {"refused_without_proc", {.env = {.out = "itself appended"},
      .prefix = {"unshare", "-rm", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh"}}},
@@ -675,28 +617,52 @@ const std::map<std::string, Row> rows = {
      .want = Result{"", error(read_prefix, EISDIR), 255}}},
     {"pipe_never_drained", {.env = {.size = "chunks pass block 2"}, .how = "stalled pipe",
      .want = Result{"", error(write_prefix, EAGAIN), 255}}},
+    // Three words that the cover may not bring together.
+    {"sigpipe_ignored_past_the_block", {.env = {.size = "chunks pass block", .out = "broken pipe", .ignored = "SIGPIPE"}}},
+    {"read_fails_last_into_merged_stderr", {.env = {.err = "into stdout", .fault = "read", .at = "last"}}},
+    {"read_fails_last_into_full_device", {.env = {.out = "/dev/full", .fault = "read", .at = "last"}}},
     // The descriptions are the default locale's, whatever the environment says.
     {"no_locale", {.env = {.in = "missing"}, .prefix = {"env", "LANG=C.UTF-8", "LANGUAGE=de"},
      .needs = {"/usr/share/locale/de/LC_MESSAGES/libc.mo", "libc-l10n"}}},
-    {"theirs_readable_by_all", {.how = "theirs", .mode = 0644, .want = printed}},
-    {"theirs_readable_by_group", {.how = "theirs", .mode = 0640, .want = printed}},
-    {"unreadable", {.how = "theirs", .mode = 0, .want = Result{"", error(open_prefix, EACCES), 1}}},
+    {"theirs_readable_by_all", {.mode = 0644, .want = printed}},
+    {"theirs_readable_by_group", {.mode = 0640, .want = printed}},
+    {"unreadable", {.mode = 0, .want = Result{"", error(open_prefix, EACCES), 1}}},
 };
 // clang-format on
-// The suite refuses to start on a word that no dimension has, or on fields that contradict.
-const bool words_checked = [] {
-	for (const auto &[name, row] : rows) {
-		for (const auto &[field, words] : dimensions)
-			if (!any(row.env.*field, words))
-				throw std::logic_error(name + ": no dimension has the word " +
-				                       row.env.*field);
-		if (!any(row.how, {"", "growing", "stalled pipe", "theirs"}) ||
-		    (row.how == "theirs") != (row.mode >= 0) ||
-		    row.shell.empty() > row.into.empty() ||
-		    (!row.shell.empty() && (row.env.out != "pipe" || row.env.err != "open")))
-			throw std::logic_error(name + ": fields that contradict each other");
+// The rows, each a test, then the cover's environments, a test for each input (with stdbuf or
+// without) and at most 24 of them. The suite refuses to start on a word that no dimension has,
+// or on fields that contradict.
+const std::vector<std::pair<std::string, std::vector<Row>>> table = [] {
+	std::vector<std::pair<std::string, std::vector<Row>>> all;
+	std::map<std::string, std::vector<Row>> groups;
+	for (const auto &[name, row] : rows)
+		all.push_back({name, {row}});
+	for (const Env &e : cover())
+		groups["cover_" + e.in + (e.stdbuf == "none" ? "" : "_stdbuf")].push_back(
+		    {.env = e, .how = "cover"});
+	for (const auto &[name, group] : groups)
+		for (std::size_t at = 0; at < group.size(); at += 24)
+			all.push_back(
+			    {name + "_" + std::to_string(at / 24),
+			     {group.begin() + std::ptrdiff_t(at),
+			      group.begin() + std::ptrdiff_t(std::min(at + 24, group.size()))}});
+	for (auto &[name, group] : all) {
+		std::ranges::replace_if(
+		    name, [](unsigned char c) { return !std::isalnum(c); }, '_');
+		for (const Row &row : group) {
+			for (const auto &[field, words] : dimensions)
+				if (!any(row.env.*field, words))
+					throw std::logic_error(
+					    name + ": no dimension has the word " + row.env.*field);
+			if (!any(row.how, {"", "cover", "growing", "stalled pipe"}) ||
+			    row.shell.empty() > row.into.empty() ||
+			    (!row.shell.empty() &&
+			     (row.env.out != "pipe" || row.env.err != "open")))
+				throw std::logic_error(name +
+				                       ": fields that contradict each other");
+		}
 	}
-	return true;
+	return all;
 }();
 
 // A file of /etc that another user owns, with `mode`, and that this user may read.
@@ -710,7 +676,6 @@ std::string theirs(int mode)
 			return entry.path();
 	return "";
 }
-
 std::string fd_path(int fd)
 {
 	std::error_code error;
@@ -723,10 +688,10 @@ std::string fd_path(int fd)
 Expected seen(const std::string &trace, const std::string &in, const std::string &out)
 {
 	Expected x;
-	std::istringstream lines(trace);
 	int in_fd = -1;
 	bool stdout_open = true;
-	for (std::string l; std::getline(lines, l);) {
+	for (std::size_t at = 0, next; (next = trace.find('\n', at)) != trace.npos; at = next + 1) {
+		const std::string l = trace.substr(at, next - at);
 		const std::size_t call = l.find('('), end = l.rfind(')', l.rfind(" = "));
 		if (!std::isdigit(static_cast<unsigned char>(l[call + 1])))
 			continue;
@@ -786,68 +751,65 @@ void feed(const Env &e, const Material &m, int w, pid_t pid, int watch, const st
 	(void)close(w);
 }
 
-class Suite : public testing::Test {
-      protected:
-	void SetUp() override
+// A folder for a run, removed with all it holds.
+struct Folder {
+	std::string path = std::filesystem::temp_directory_path() / "chunkcat.XXXXXX";
+	Folder()
 	{
-		if (!executable(under_test))
-			GTEST_SKIP() << under_test << " is not an executable file";
-		ASSERT_NE(mkdtemp(dir.data()), nullptr) << strerror(errno);
-		dir = std::filesystem::canonical(dir);
-		(void)signal(SIGPIPE, SIG_IGN); // a feeder's write fails once chunkcat has left
+		if (mkdtemp(path.data()) == nullptr)
+			throw std::runtime_error("cannot make " + path + ": " + strerror(errno));
+		path = std::filesystem::canonical(path);
 	}
-	void TearDown() override { std::filesystem::remove_all(dir); }
-	void create(const std::string &name, const std::string &bytes) const
-	{
-		if (!(std::ofstream(dir + "/" + name, std::ios::binary) << bytes << std::flush))
-			throw std::runtime_error("cannot write " + name);
-	}
-	void check(const Env &e, const Row &r);
-	std::string dir = std::filesystem::temp_directory_path() / "chunkcat.XXXXXX";
-	const std::string chosen = env("MODEL_SEED");
-	const unsigned seed = chosen.empty() ? std::random_device{}() : std::stoul(chosen);
+	~Folder() { std::filesystem::remove_all(path); }
 };
-
-void Suite::check(const Env &e, const Row &r)
+void create(const std::string &path, const std::string &bytes)
 {
+	if (!(std::ofstream(path, std::ios::binary) << bytes << std::flush))
+		throw std::runtime_error("cannot write " + path);
+}
+const unsigned seed =
+    env("MODEL_SEED").empty() ? std::random_device{}() : std::stoul(env("MODEL_SEED"));
+
+void check(const Row &r)
+{
+	const Env &e = r.env;
 	std::string describe = "MODEL_SEED=" + std::to_string(seed);
 	for (const auto &[field, words] : dimensions)
 		describe += ", " + e.*field;
 	SCOPED_TRACE(describe);
+	const Folder folder;
+	const std::string &dir = folder.path, f = dir + "/f";
 	std::mt19937 random(seed);
-	Material m = r.how == "cover" || e.size != "300" ? make(e, random) : Material{300, file300};
+	const Material m =
+	    r.how == "cover" || e.size != "300" ? make(e, random) : Material{300, file300};
 	// lower, f and g, numbered in this order whatever the file system gives.
 	std::map<ino_t, std::string> made;
-	for (const char *name : {"0", "1", "2"})
-		if (struct stat s = {};
-		    (create(name, ""), stat((dir + "/" + name).c_str(), &s)) == 0)
+	for (struct stat s = {}; const char *name : {"0", "1", "2"})
+		if ((create(dir + "/" + name, ""), stat((dir + "/" + name).c_str(), &s)) == 0)
 			made[s.st_ino] = name;
 	ASSERT_EQ(made.size(), 3U);
 	for (auto at = made.begin(); const char *name : {"lower", "f", "g"})
 		std::filesystem::rename(dir + "/" + at++->second, dir + "/" + name);
 	const Input &in = inputs.at(e.in);
 	const Output &to = outputs.at(e.out);
-	const std::map<std::string, Words> operands = {{"one", {in.operand}},
+	// strace matches the open's path as chunkcat passes it: a whole one for its faults.
+	const std::map<std::string, Words> operands = {{"one", {e.in == "file" ? f : in.operand}},
 	                                               {"none", {}},
 	                                               {"two", {"f", "f"}},
 	                                               {"-- first", {"--", "f"}},
 	                                               {"--help, naming nothing", {"--help"}}};
-	// strace matches the open's path as chunkcat passes it: a whole one for its faults.
-	Words args =
-	    e.operands == "one" && e.in == "file" ? Words{dir + "/f"} : operands.at(e.operands);
-	const std::string streams = (e.in == "closed stdin" ? " <&-"s : "") + " " + to.shell +
-	                            (e.err == "closed"        ? " 2>&-"
-	                             : e.err == "into stdout" ? " 2>&1"
-	                                                      : "");
-	const std::string script = !r.shell.empty() ? r.shell
-	                           : e.in == "/dev/stdin of a file"
-	                               ? "{ head -c 1 >/dev/null; exec \"$@\"" + streams + "; } <f"
-	                               : "exec \"$@\"" + streams;
-	Options o{.cwd = dir};
-	const auto prefix = [&](const Words &w) {
-		o.prefix.insert(o.prefix.end(), w.begin(), w.end());
-	};
-	prefix({"sh", "-c", script, "sh"});
+	Words args = operands.at(e.operands);
+	const std::string exec = "exec \"$@\"" + (e.in == "closed stdin" ? " <&- "s : " ") +
+	                         to.shell +
+	                         (e.err == "open"     ? ""
+	                          : e.err == "closed" ? " 2>&-"
+	                                              : " 2>&1");
+	Words prefix = {"sh", "-c",
+	                !r.shell.empty() ? r.shell
+	                : e.in == "/dev/stdin of a file"
+	                    ? "{ head -c 1 >/dev/null; " + exec + "; } <f"
+	                    : exec,
+	                "sh"};
 	// The streams: {the child's end, the harness's} of the input, {the harness's, the child's}
 	// of the output, which the harness drains unless no one is ever to read it.
 	std::array<int, 2> input{-1, -1}, output{-1, -1};
@@ -867,44 +829,33 @@ void Suite::check(const Env &e, const Row &r)
 	const auto in_dir = [&](const std::string &p) {
 		return p.empty() || p[0] == '/' ? p : dir + "/" + p;
 	};
-	const std::string in_path = in.path == "pipe" ? fd_path(input[1])
-	                            : in.path == "."  ? dir
-	                                              : in_dir(in.path);
+	const std::string in_path =
+	    in.path == "pipe" ? fd_path(input[1]) : in_dir(in.path == "." ? dir : in.path);
 	const std::string out_path = e.out == "closed" ? in_path
 	                             : to.file.empty() ? fd_path(output[1])
 	                                               : in_dir(to.file);
-	// strace fails the `at`-th call on the input's path and standard output's, and makes every
-	// other close there do nothing, so that a second one shows with its path.
-	const std::map<std::string, std::string> injections = {
-	    {"read", "read:error=EIO"},
-	    {"read EINTR", "read:error=EINTR"},
-	    {"write", "write:error=EIO"},
-	    {"close in", "close:error=EIO"},
-	    {"close out", "close:error=EIO"},
-	    {"open", "open,openat:error=EMFILE"},
-	    {"fstat", "fstat,fstat64,newfstatat,statx:error=EIO"}};
 	const std::string proc = read_file("/proc/filesystems");
 	const Expected plain = model(unfaulted(e), m, proc), x = model(e, m, proc);
-	const bool counted = e.fault.starts_with("read") || e.fault == "write";
-	const int when = !counted          ? (e.fault == "close out" && !in_path.empty() ? 2 : 1)
-	                 : e.at == "first" ? 1
-	                 : e.at == "second"
-	                     ? 2
-	                     : std::max(1, e.fault == "write" ? plain.requests : plain.reads);
 	const bool faulty = injections.contains(e.fault);
-	Words tracer; // and the ASan runtime's leak check, which cannot work under a tracer, off
-	if (traced(e))
-		tracer = {"env",
-		          "ASAN_OPTIONS=" + env("ASAN_OPTIONS") + ":detect_leaks=0",
-		          "strace",
-		          "-qq",
-		          "-y",
-		          "-o",
-		          dir + "/trace",
-		          "-e",
-		          "trace=read,write,close,open,openat,fstat,fstat64,newfstatat,statx,dup,"
-		          "dup2,dup3"};
-	for (const auto &path : {in_path, watched_out(e) ? out_path : ""})
+	const int when =
+	    e.fault.starts_with("read") || e.fault == "write"
+	        ? nth(e, std::max(1, e.fault == "write" ? plain.requests : plain.reads))
+	    : e.fault == "close out" && !in_path.empty() ? 2
+	                                                 : 1;
+	// With a fault, strace watches the input's path and standard output's, and makes every
+	// other close there do nothing, so that a second one shows with its path. The ASan
+	// runtime's leak check, which cannot work under a tracer, is off.
+	Words tracer = {"env",
+	                "ASAN_OPTIONS=" + env("ASAN_OPTIONS") + ":detect_leaks=0",
+	                "strace",
+	                "-qq",
+	                "-y",
+	                "-o",
+	                dir + "/trace",
+	                "-e",
+	                "trace=read,write,close,open,openat,fstat,fstat64,newfstatat,statx,dup,"
+	                "dup2,dup3"};
+	for (const std::string &path : {in_path, watched_out(e) ? out_path : ""})
 		if (faulty && !path.empty())
 			tracer.insert(tracer.end(), {"-P", path});
 	if (faulty)
@@ -912,26 +863,24 @@ void Suite::check(const Env &e, const Row &r)
 		                                       ":when=" + std::to_string(when)});
 	if (faulty && !e.fault.starts_with("close"))
 		tracer.insert(tracer.end(), {"-e", "inject=close:retval=0"});
-	prefix(tracer);
-	Options probe =
-	    o; // without sh, whose redirections may hide what a helper says, nor strace,
-	probe.prefix.clear(); // whose failure leaves an empty trace and says why on stderr
-	if (e.ignored == "SIGPIPE")
-		prefix({"env", "--ignore-signal=PIPE"});
-	if (e.out == "file limited to a block")
-		prefix({"env", "--ignore-signal=XFSZ", "prlimit",
-		        "--fsize=" + std::to_string(output_block)});
-	if (e.stdbuf != "none")
-		prefix({"stdbuf", e.stdbuf});
-	prefix(r.prefix);
-	probe.prefix.assign(o.prefix.end() -
-	                        std::ptrdiff_t(r.prefix.size() + 2 * (e.stdbuf != "none")),
-	                    o.prefix.end());
+	if (!traced(e))
+		tracer.clear();
+	// The helpers that load into chunkcat are probed alone: sh's redirections may hide what
+	// they say, and strace's failure shows as an empty trace.
+	Words probe = e.stdbuf == "none" ? Words{} : Words{"stdbuf", e.stdbuf};
+	probe.insert(probe.end(), r.prefix.begin(), r.prefix.end());
+	const Words ignored = {"env", "--ignore-signal=PIPE"},
+	            limited = {"env", "--ignore-signal=XFSZ", "prlimit",
+	                       "--fsize=" + std::to_string(output_block)};
+	for (const Words &w : {tracer, e.ignored == "SIGPIPE" ? ignored : Words{},
+	                       e.out == "file limited to a block" ? limited : Words{}, probe})
+		prefix.insert(prefix.end(), w.begin(), w.end());
 	if (r.needs[0] != nullptr && !std::filesystem::exists(r.needs[0]))
 		SKIP_IF_LACKING(r.needs[0] + " is missing (Debian: "s + r.needs[1] + ")");
 	if (e.in == "/proc file" && proc.empty())
 		SKIP_IF_LACKING("/proc/filesystems is empty or missing: /proc is not mounted");
 	std::optional<Result> want = r.want;
+	std::string program = under_test;
 	if (r.mode > 0 && geteuid() != 0) {
 		args = {theirs(r.mode)};
 		SKIP_IF_LACKING(args[0].empty() ? "/etc holds no such file of another user's" : "");
@@ -942,20 +891,17 @@ void Suite::check(const Env &e, const Row &r)
 		if (struct statvfs v = {}; statvfs(dir.c_str(), &v) == 0 && (v.f_flag & ST_NOEXEC))
 			SKIP_IF_LACKING(dir + " is mounted noexec: no copy of chunkcat runs there");
 		ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-		std::filesystem::copy_file(under_test,
-		                           o.program = probe.program = dir + "/chunkcat");
-		o.prefix =
-		    probe.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+		std::filesystem::copy_file(under_test, program = dir + "/chunkcat");
+		prefix = probe = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 	}
-	SKIP_IF_LACKING(lacking(probe));
+	SKIP_IF_LACKING(lacking(probe, program, dir));
 	// fanotify holds each read of f until the harness answers.
 	const int watch =
 	    r.how == "growing" ? fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY) : -1;
 	if (r.how == "growing" && watch == -1)
 		SKIP_IF_LACKING("fanotify's permission events: "s + strerror(errno));
 	// The files get their bytes once the helpers' probe, which may write, has run.
-	const std::string f = dir + "/f";
-	create("f", r.how == "growing" ? c44 : m.bytes);
+	create(f, r.how == "growing" ? c44 : m.bytes);
 	if (m.size > m.bytes.size())
 		std::filesystem::resize_file(f, m.size);
 	for (const std::string &name : {"link"s, "-"s, n255})
@@ -968,8 +914,8 @@ void Suite::check(const Env &e, const Row &r)
 		(void)close(folder);
 	}
 	ASSERT_TRUE(e.in != "fifo" || mkfifo((dir + "/fifo").c_str(), 0600) == 0);
-	for (const char *name : {"g", "lower"})
-		create(name, "old\n");
+	for (const char *name : {"/g", "/lower"})
+		create(dir + name, "old\n");
 	ASSERT_TRUE(r.mode < 0 || chmod(f.c_str(), mode_t(r.mode)) == 0);
 	// Once setpriv has shown that the machine has group 65534.
 	ASSERT_TRUE(r.mode < 0 || geteuid() != 0 || chown(f.c_str(), 0, 65534) == 0);
@@ -977,70 +923,52 @@ void Suite::check(const Env &e, const Row &r)
 	            fanotify_mark(watch, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, f.c_str()) == 0);
 	if (e.out == "hung-up terminal" || e.out == "broken pipe")
 		(void)close(std::exchange(output[0], -1)); // no reader, ever
-	o.in = input[0], o.out = output[1], o.drain = stalled ? -1 : output[0];
 	const std::string waiting =
-	    "(" + std::filesystem::path(o.program).filename().string().substr(0, 15) + ") S ";
+	    "(" + std::filesystem::path(program).filename().string().substr(0, 15) + ") S ";
 	std::thread harness;
-	o.started = [&](pid_t pid) {
+	const auto started = [&](pid_t pid) {
 		harness = std::thread([&, pid] { feed(e, m, input[1], pid, watch, dir, waiting); });
 	};
-	Result result = run(args, o);
+	prefix.push_back(program);
+	prefix.insert(prefix.end(), args.begin(), args.end());
+	Result result = run(prefix, {dir, input[0], output[1], stalled ? -1 : output[0], started});
 	if (e.in == "fifo") // a writer still waiting for chunkcat to open the fifo
 		(void)close(open((dir + "/fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 	harness.join();
 	for (const int fd : {watch, stalled ? output[0] : -1})
 		(void)close(fd);
-	const bool file_out =
-	    !r.into.empty() || (!to.file.empty() && !to.file.starts_with("/dev/"));
-	if (const std::string into = r.into.empty() ? out_path : dir + "/" + r.into; file_out) {
+	if (const std::string into = r.into.empty() ? out_path : dir + "/" + r.into;
+	    !r.into.empty() || (!to.file.empty() && !to.file.starts_with("/dev/"))) {
 		const auto n = std::filesystem::file_size(into);
 		result.out = n > output_limit ? std::to_string(n) + " bytes" : read_file(into);
 	}
 	const std::string trace = read_file(dir + "/trace");
 	// Nothing on the paths strace watches, or strace cannot trace here.
 	if (traced(e) && trace.empty())
-		SKIP_IF_LACKING(lacking({.prefix = tracer, .cwd = dir}));
+		SKIP_IF_LACKING(lacking(tracer, program, dir));
 	EXPECT_PRED_FORMAT2(same_run, result, want.value_or(x.result));
 	if (!traced(e))
 		return;
-	// With a fault, strace sees only the paths it watches: no pipe, socket or terminal.
 	const Expected got = seen(trace, in_path, out_path);
-	const bool out_seen = !faulty || watched_out(e);
-	EXPECT_EQ(got.writes, out_seen ? x.writes : got.writes) << "write requests";
-	EXPECT_EQ(got.fd1_closes, out_seen ? x.fd1_closes : got.fd1_closes) << "closes of stdout";
 	EXPECT_EQ(got.in_closes, x.in_closes) << "closes of the input";
+	// With a fault, strace sees only the paths it watches: no pipe, socket or terminal.
+	if (!faulty || watched_out(e)) {
+		EXPECT_EQ(got.writes, x.writes) << "write requests";
+		EXPECT_EQ(got.fd1_closes, x.fd1_closes) << "closes of stdout";
+	}
 }
 
-class Model : public Suite, public testing::WithParamInterface<std::size_t> {};
-TEST_P(Model, Run)
+class Suite : public testing::TestWithParam<std::size_t> {};
+TEST_P(Suite, Run)
 {
-	check(cases[GetParam()], Row{.how = "cover"});
+	ASSERT_TRUE(access(under_test.c_str(), X_OK) == 0 &&
+	            std::filesystem::is_regular_file(under_test))
+	    << under_test << " is not an executable file";
+	(void)signal(SIGPIPE, SIG_IGN); // a feeder's write fails once chunkcat has left
+	for (const Row &row : table[GetParam()].second)
+		check(row);
 }
-INSTANTIATE_TEST_SUITE_P(Cover, Model, testing::Range(std::size_t{0}, cases.size()),
-                         [](const auto &info) {
-	                         const Env &e = cases[info.param];
-	                         std::string name = std::to_string(info.param) + "_" + e.in +
-	                                            "_into_" + e.out +
-	                                            (e.stdbuf == "none" ? "" : "_stdbuf");
-	                         std::ranges::replace_if(
-	                             name, [](unsigned char c) { return !std::isalnum(c); }, '_');
-	                         return name;
-                         });
-
-class Table : public Suite, public testing::WithParamInterface<std::size_t> {};
-TEST_P(Table, Row)
-{
-	const Row &row = std::next(rows.begin(), GetParam())->second;
-	check(row.env, row);
-}
-INSTANTIATE_TEST_SUITE_P(Runs, Table, testing::Range(std::size_t{0}, rows.size()),
-                         [](const auto &info) {
-	                         return std::next(rows.begin(), info.param)->first;
-                         });
-
-TEST(Program, IsExecutable)
-{
-	EXPECT_TRUE(executable(under_test)) << under_test << " is not an executable file";
-}
+INSTANTIATE_TEST_SUITE_P(Table, Suite, testing::Range(std::size_t{0}, table.size()),
+                         [](const auto &info) { return table[info.param].first; });
 
 } // namespace
