@@ -1,7 +1,7 @@
-// Black-box tests: chunkcat runs as a user or a script runs it, within limits. A model of what its
-// manual promises says, for an environment of streams, faults and sizes, what comes out on each
-// stream, with which status, how often each descriptor is closed and the write requests. The
-// suite runs it over a pairwise cover of the environments, and rows for what it does not say.
+// Black-box tests: chunkcat runs as a user or a script runs it, within limits. A model of its
+// manual says, for an environment of streams, faults and sizes, what comes out on each stream,
+// the status, the closes of each descriptor and the write requests. The suite runs it over a
+// pairwise cover of the environments, and rows for what the model does not say.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -51,6 +50,8 @@ const std::string under_test =
     env("CHUNKCAT").empty()
         ? CHUNKCAT_PATH
         : std::filesystem::absolute(std::filesystem::path(env("PWD")) / env("CHUNKCAT"));
+const unsigned seed =
+    env("MODEL_SEED").empty() ? std::random_device{}() : std::stoul(env("MODEL_SEED"));
 
 std::string read_file(const std::string &path)
 {
@@ -61,42 +62,36 @@ std::string error(const std::string &prefix, int e)
 {
 	return prefix + ": " + strerror(e) + '\n';
 }
+template <class List = std::initializer_list<std::string_view>>
+bool any(std::string_view word, const List &words)
+{
+	return std::ranges::find(words, word) != std::ranges::end(words);
+}
 
 struct Result {
 	std::string out, err;
 	int status; // exit status, or 128 + the signal that ended the process
+	bool operator==(const Result &) const = default;
 };
-// Each stream that differs: sizes and bytes from a little before the first difference.
-testing::AssertionResult same_run(const char *, const char *, const Result &got, const Result &want)
+// Sizes, and bytes from a little before the first difference.
+void PrintTo(const Result &r, std::ostream *to)
 {
-	auto report = testing::AssertionFailure()
-	              << "status " << got.status << ", expected " << want.status;
-	for (const auto &[stream, g, w] :
-	     {std::tuple{"stdout", got.out, want.out}, std::tuple{"stderr", got.err, want.err}}) {
-		const auto at = std::size_t(std::ranges::mismatch(g, w).in1 - g.begin()),
-		           from = at - std::min<std::size_t>(at, 128);
-		if (g != w)
-			report << "\n"
-			       << stream << ": " << g.size() << " bytes, expected " << w.size()
-			       << "; first difference at " << at << ", shown from " << from
-			       << "\n  got      " << testing::PrintToString(g.substr(from, 384))
-			       << "\n  expected " << testing::PrintToString(w.substr(from, 384));
-	}
-	if (got.out == want.out && got.err == want.err && got.status == want.status)
-		return testing::AssertionSuccess();
-	return report;
+	*to << "status " << r.status << ", stderr " << testing::PrintToString(r.err) << ", "
+	    << r.out.size() << " bytes of stdout";
+}
+std::string difference(const std::string &got, const std::string &want)
+{
+	const auto at = std::size_t(std::ranges::mismatch(got, want).in1 - got.begin()),
+	           from = at - std::min<std::size_t>(at, 128);
+	return "stdout differs at " + std::to_string(at) + ", shown from " + std::to_string(from) +
+	       "\n  got      " + testing::PrintToString(got.substr(from, 384)) + "\n  expected " +
+	       testing::PrintToString(want.substr(from, 384));
 }
 
-struct Options {
-	std::string cwd = ".";
-	int in = -1, out = -1, drain = -1; // the child's streams, and what is read of its output
-	std::function<void(pid_t)> started = [](pid_t) {};
-};
-
-// In a process group of its own, killed with all it started, and the test failed, past the
-// time limit or the output limit (which RLIMIT_FSIZE sets for files). The descriptors of `o`
-// are the child's, closed here once it has started.
-Result run(Words argv, const Options &o)
+// In a process group of its own, with `in`, `out` and a file for standard error, killed with
+// all it started, and the test failed, past the time limit or the output limit (which
+// RLIMIT_FSIZE sets for files). `in` and `out` are closed once it has started.
+Result run(Words argv, const std::string &cwd, int in, int out, int drain, auto started)
 {
 	std::vector<char *> argp;
 	for (std::string &arg : argv)
@@ -108,22 +103,22 @@ Result run(Words argv, const Options &o)
 		const rlimit fsize{output_limit, output_limit};
 		(void)setpgid(0, 0);
 		(void)setrlimit(RLIMIT_FSIZE, &fsize);
-		if (o.in >= 0)
-			(void)dup2(o.in, STDIN_FILENO);
-		(void)dup2(o.out, STDOUT_FILENO);
+		if (in >= 0)
+			(void)dup2(in, STDIN_FILENO);
+		(void)dup2(out, STDOUT_FILENO);
 		(void)dup2(err, STDERR_FILENO);
 		(void)signal(SIGPIPE, SIG_DFL); // as a shell starts it, whatever ran the tests
-		if (chdir(o.cwd.c_str()) == 0)
+		if (chdir(cwd.c_str()) == 0)
 			execvp(argp[0], argp.data());
 		(void)dprintf(STDERR_FILENO, "cannot run %s: %s\n", argp[0], strerror(errno));
 		_exit(127);
 	}
 	(void)setpgid(pid, pid);
-	for (const int fd : {o.in, o.out})
+	for (const int fd : {in, out})
 		(void)close(fd);
-	o.started(pid);
+	started(pid);
 	const auto child = static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); // readable at its end
-	pollfd watch[2] = {{o.drain, POLLIN, 0}, {child, POLLIN, 0}};
+	pollfd watch[2] = {{drain, POLLIN, 0}, {child, POLLIN, 0}};
 	using namespace std::chrono;
 	const auto deadline = steady_clock::now() + seconds(time_limit);
 	std::string bytes, stopped;
@@ -133,7 +128,7 @@ Result run(Words argv, const Options &o)
 		ssize_t n = 0;
 		if (left <= 0 || poll(watch, 2, int(left)) == 0)
 			stopped = "still running after " + std::to_string(time_limit) + " s";
-		else if (watch[0].revents != 0 && (n = read(o.drain, buffer, sizeof buffer)) > 0)
+		else if (watch[0].revents != 0 && (n = read(drain, buffer, sizeof buffer)) > 0)
 			bytes.append(buffer, std::size_t(n));
 		else if (watch[0].revents != 0) // the end, or a terminal's EIO once all closed it
 			watch[0].fd = -1;
@@ -145,13 +140,13 @@ Result run(Words argv, const Options &o)
 	int status = 0;
 	if (!stopped.empty()) {
 		(void)kill(-pid, SIGKILL);
-		ADD_FAILURE() << argv.back() << " stopped: " << stopped;
+		ADD_FAILURE() << argv[0] << " stopped: " << stopped;
 	}
 	(void)waitpid(pid, &status, 0);
 	if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ)
-		ADD_FAILURE() << "stopped: a file passed the output limit";
+		ADD_FAILURE() << argv[0] << " stopped: a file passed the output limit";
 	const std::string errors = read_file("/proc/self/fd/" + std::to_string(err));
-	for (const int fd : {o.drain, err, child})
+	for (const int fd : {drain, err, child})
 		(void)close(fd);
 	return {bytes, errors, WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)};
 }
@@ -175,7 +170,8 @@ std::string lacking(Words prefix, const std::string &program, const std::string 
 	if (prefix.empty())
 		return "";
 	prefix.push_back(itself ? program : "true");
-	const Result probe = run(prefix, {cwd, -1, open("/dev/null", O_WRONLY | O_CLOEXEC)});
+	const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+	const Result probe = run(prefix, cwd, -1, null, -1, [](pid_t) {});
 	if (itself ? probe.err.empty() : probe.status == 0)
 		return "";
 	const std::string said = probe.err.substr(0, probe.err.find('\n'));
@@ -183,54 +179,22 @@ std::string lacking(Words prefix, const std::string &program, const std::string 
 	       (said.empty() ? "status " + std::to_string(probe.status) : said);
 }
 
-template <class List = std::initializer_list<std::string_view>>
-bool any(std::string_view word, const List &words)
-{
-	return std::ranges::find(words, word) != std::ranges::end(words);
-}
-
 // ---- An environment, in words: each field takes the words of its dimension alone.
 struct Env {
 	std::string operands = "one", in = "file", size = "300", bytes = "text", out = "pipe",
 	            err = "open", fault = "none", at = "first", ignored = "none", stdbuf = "none";
 };
-const std::vector<std::pair<std::string Env::*, Words>> dimensions = {
-    {&Env::operands, {"one", "none", "two", "-- first", "--help, naming nothing"}},
-    // What the operand names. Every regular file is f, by one name or another.
-    {&Env::in,
-     {"file", "hard link", "file named -", "name of 255", "path of 4095", "/dev/stdin of a file",
-      "pipe", "fifo", "/proc file", "/dev/null", "directory", "missing", "empty operand",
-      "name of 256", "path of 4096", "socket", "closed stdin"}},
-    // At the edges of a chunk, of the output block (the first or the second) that the closing
-    // text or the chunks fill or pass, and of 2^31 and 2^32, which are holes.
-    {&Env::size,
-     {"0", "1", "128", "129", "300", "random", "closing fills block", "closing passes block",
-      "chunks fill block", "chunks pass block", "closing passes block 2", "chunks pass block 2",
-      "2^31 - 1", "2^31", "2^32", "2^32 + 1"}},
-    {&Env::bytes, {"text", "binary", "control", "no newline"}},
-    {&Env::out,
-     {"pipe", "socket", "another file", "file limited to a block", "itself appended",
-      "itself read-write", "itself read-only", "itself emptied", "/dev/full", "/dev/null",
-      "terminal", "hung-up terminal", "closed", "broken pipe"}},
-    {&Env::err, {"open", "closed", "into stdout"}},
-    // strace's: a trace alone, or a failure at the `at`-th call on the input's path or
-    // standard output's; or a signal, which stops no one, sent while chunkcat waits to read.
-    {&Env::fault,
-     {"none", "traced", "read", "read EINTR", "write", "close in", "close out", "open", "fstat",
-      "signal"}},
-    {&Env::at, {"first", "second", "last"}},
-    {&Env::ignored, {"none", "SIGPIPE"}},
-    {&Env::stdbuf, {"none", "-oL", "-o0", "-o1000"}},
-};
-int nth(const Env &e, int last)
-{
-	return e.at == "first" ? 1 : e.at == "second" ? 2 : last;
-}
-
 // The operand, the path of what it opens (in the test's folder, unless absolute; none where
 // strace cannot watch it), or why it cannot be opened.
 struct Input {
 	std::string operand, path;
+	int error = 0;
+};
+// Standard output as sh redirects it, the file that stands for it, and what it takes before
+// it fails, with which error.
+struct Output {
+	std::string shell, file;
+	std::size_t room = SIZE_MAX;
 	int error = 0;
 };
 const std::string n255(255, 'n'), deep = [] { // 4020 bytes of folders
@@ -239,14 +203,30 @@ const std::string n255(255, 'n'), deep = [] { // 4020 bytes of folders
 		path += std::string(200, 'd') + "/";
 	return path;
 }();
-// Standard output as sh redirects it, the file that stands for it, and what it takes before
-// it fails, with which error.
-struct Output {
-	std::string shell, file;
-	std::size_t room = SIZE_MAX;
-	int error = 0;
-};
 // clang-format off
+const std::vector<std::pair<std::string Env::*, Words>> dimensions = {
+    {&Env::operands, {"one", "none", "two", "-- first", "--help, naming nothing"}},
+    // What the operand names. Every regular file is f, by one name or another.
+    {&Env::in, {"file", "hard link", "file named -", "name of 255", "path of 4095", "/dev/stdin of a file",
+      "pipe", "fifo", "/proc file", "/dev/null", "directory", "missing", "empty operand", "name of 256",
+      "path of 4096", "socket", "closed stdin"}},
+    // At the edges of a chunk, of the output block (the first or the second) that the closing
+    // text or the chunks fill or pass, and of 2^31 and 2^32, which are holes.
+    {&Env::size, {"0", "1", "128", "129", "300", "random", "closing fills block", "closing passes block",
+      "chunks fill block", "chunks pass block", "closing passes block 2", "chunks pass block 2",
+      "2^31 - 1", "2^31", "2^32", "2^32 + 1"}},
+    {&Env::bytes, {"text", "binary", "control", "no newline"}},
+    {&Env::out, {"pipe", "socket", "another file", "file limited to a block", "itself appended",
+      "itself read-write", "itself read-only", "itself emptied", "/dev/full", "/dev/null", "terminal",
+      "hung-up terminal", "closed", "broken pipe"}},
+    {&Env::err, {"open", "closed", "into stdout"}},
+    // strace's: a trace alone, or a failure at the `at`-th call on the input's path or
+    // standard output's; or a signal, which stops no one, sent while chunkcat waits to read.
+    {&Env::fault, {"none", "traced", "read", "read EINTR", "write", "close in", "close out", "open",
+      "fstat", "signal"}},
+    {&Env::at, {"first", "second", "last"}},
+    {&Env::ignored, {"none", "SIGPIPE"}},
+    {&Env::stdbuf, {"none", "-oL", "-o0", "-o1000"}}};
 const std::map<std::string, Input> inputs = {
     {"file", {"f", "f"}}, {"hard link", {"link", "link"}}, {"file named -", {"-", "-"}},
     {"name of 255", {n255, n255}}, {"path of 4095", {deep + n255.substr(0, 75), ""}},
@@ -265,22 +245,26 @@ const std::map<std::string, Output> outputs = {
     {"/dev/full", {">/dev/full", "/dev/full", 0, ENOSPC}}, {"/dev/null", {">/dev/null", "/dev/null"}},
     {"terminal", {}}, {"hung-up terminal", {"", "", 0, EIO}}, {"closed", {">&-", "", 0, EBADF}},
     {"broken pipe", {"", "", 0, EPIPE}}};
-// clang-format on
-
-// strace's failure for each fault, at the `at`-th call on the input's path or standard output's.
+// What strace fails, at the `at`-th call on the input's path or standard output's.
 const std::map<std::string, std::string> injections = {
-    {"read", "read:error=EIO"},
-    {"read EINTR", "read:error=EINTR"},
-    {"write", "write:error=EIO"},
-    {"close in", "close:error=EIO"},
-    {"close out", "close:error=EIO"},
-    {"open", "open,openat:error=EMFILE"},
-    {"fstat", "fstat,fstat64,newfstatat,statx:error=EIO"}};
+    {"read", "read:error=EIO"}, {"read EINTR", "read:error=EINTR"}, {"write", "write:error=EIO"},
+    {"close in", "close:error=EIO"}, {"close out", "close:error=EIO"},
+    {"open", "open,openat:error=EMFILE"}, {"fstat", "fstat,fstat64,newfstatat,statx:error=EIO"}};
+// The operands but one, and standard error as sh redirects it.
+const std::map<std::string, Words> operands = {{"none", {}}, {"two", {"f", "f"}},
+    {"-- first", {"--", "f"}}, {"--help, naming nothing", {"--help"}}};
+const std::map<std::string, std::string> redirected = {{"open", ""}, {"closed", " 2>&-"}, {"into stdout", " 2>&1"}};
+const std::string calls = "trace=read,write,close,open,openat,fstat,fstat64,newfstatat,statx,dup,dup2,dup3";
+// clang-format on
+int nth(const Env &e, int last)
+{
+	return e.at == "first" ? 1 : e.at == "second" ? 2 : last;
+}
 const auto fed = [](const Env &e) { return e.in == "pipe" || e.in == "fifo"; };
+const auto traced = [](const Env &e) { return e.fault != "none" && e.fault != "signal"; };
 const auto itself = [](const Env &e) {
 	return e.out.starts_with("itself") && e.out != "itself emptied";
 };
-const auto traced = [](const Env &e) { return e.fault != "none" && e.fault != "signal"; };
 const auto watched_out = [](const Env &e) {
 	return !outputs.at(e.out).file.empty() || e.out == "closed";
 };
@@ -302,9 +286,8 @@ bool valid(const Env &e)
 		return false;
 	if (e.operands != "one")
 		return e.fault == "none" || e.fault == "traced";
-	if (any(e.fault, {"read", "read EINTR", "close in"}) && inputs.at(e.in).path.empty())
-		return false;
-	if (any(e.fault, {"write", "close out"}) && outputs.at(e.out).file.empty())
+	if ((any(e.fault, {"read", "read EINTR", "close in"}) && inputs.at(e.in).path.empty()) ||
+	    (any(e.fault, {"write", "close out"}) && outputs.at(e.out).file.empty()))
 		return false;
 	return e.fault == "open" || e.fault == "fstat" ? e.in == "file"
 	                                               : !traced(e) || e.in != "path of 4095";
@@ -321,23 +304,21 @@ std::size_t block_of(const Env &e)
 {
 	return e.stdbuf == "-o1000" ? 1000 : output_block;
 }
-
 Material make(const Env &e, std::mt19937 &random)
 {
 	Material m;
 	// The longest file whose chunks (and closing text) fit the block or two, or one byte more.
 	const std::size_t end = block_of(e) * (e.size.ends_with(" 2") ? 2 : 1),
 	                  tail = e.size.starts_with("closing") ? closing.size() : 0;
-	while (e.size.find("block") != e.size.npos &&
-	       m.size + 1 + (m.size + chunk) / chunk + tail <= end)
+	const bool block = e.size.find("block") != e.size.npos;
+	while (block && m.size + 1 + (m.size + chunk) / chunk + tail <= end)
 		++m.size;
 	if (e.size.starts_with("2^")) // 2^31 - 1, 2^31, 2^32, 2^32 + 1
 		m.size = (1ULL << std::stoi(e.size.substr(2))) + e.size.ends_with("+ 1") -
 		         e.size.ends_with("- 1");
-	else if (e.size.find("block") != e.size.npos)
-		m.size += e.size.find("pass") != e.size.npos;
-	else
+	else if (!block)
 		m.size = e.size == "random" ? random() % 4097 : std::stoull(e.size);
+	m.size += block && e.size.find("pass") != e.size.npos;
 	const std::string control = "\0\r\t\b\x1b\x7f\x04\n"s;
 	for (std::size_t line = 0; m.bytes.size() < std::min<std::uintmax_t>(m.size, 1 << 20);) {
 		const auto r = random();
@@ -504,19 +485,18 @@ std::vector<Env> cover()
 	std::vector<std::size_t> first{0}; // the words of all dimensions, numbered in a row
 	for (const auto &[field, words] : dimensions)
 		first.push_back(first.back() + words.size());
-	const std::size_t n = first.back(), dims = dimensions.size();
-	struct Choice {
-		Env e;
-		std::array<std::size_t, 10> words{};
-	} c, best;
-	const auto put = [&](Choice &to, std::size_t v) {
-		const auto d = std::size_t(std::ranges::upper_bound(first, v) - first.begin()) - 1;
-		to.e.*dimensions[d].first = dimensions[d].second[to.words[d] = v - first[d]];
-	};
-	// The numbers of the words that matter in an environment: a failed open writes to
-	// standard error alone; the usage is one text on standard output.
-	const auto numbers = [&](const Choice &from) {
-		const Env &e = from.e;
+	const std::size_t n = first.back();
+	using Numbers = std::array<std::size_t, 10>; // of an environment's words
+	// The environment of numbered words, with a and b put in, and whether both matter there,
+	// as the words in `of` do: a failed open writes to standard error alone; the usage is one
+	// text on standard output.
+	Env e;
+	std::vector<std::size_t> of;
+	const auto holds = [&](Numbers w, std::size_t a, std::size_t b) {
+		for (const std::size_t v : {a, b})
+			w[std::size_t(std::ranges::upper_bound(first, v) - first.begin()) - 1] = v;
+		for (std::size_t d = 0; d < w.size(); ++d)
+			e.*dimensions[d].first = dimensions[d].second[w[d] - first[d]];
 		const bool one = e.operands == "one", opens = one && inputs.at(e.in).error == 0,
 		           usage = !one && !e.operands.starts_with("--help"),
 		           sized = opens && (regular(e) || fed(e)), shown = opens || usage;
@@ -524,49 +504,46 @@ std::vector<Env> cover()
 		    true,  one,    sized, sized && e.size != "0",
 		    shown, !usage, one,   opens && any(e.fault, {"read", "read EINTR", "write"}),
 		    shown, shown};
-		std::vector<std::size_t> of;
-		for (std::size_t d = 0; d < dims; ++d)
+		of.clear();
+		for (std::size_t d = 0; d < w.size(); ++d)
 			if (matters[d])
-				of.push_back(first[d] + from.words[d]);
-		return of;
-	};
-	const auto holds = [&](const Choice &from, std::size_t a, std::size_t b) {
-		const auto of = numbers(from);
+				of.push_back(w[d]);
 		return std::ranges::count(of, a) && std::ranges::count(of, b);
 	};
 	// The pairs to cover: those that matter together beside a read fault, where most matter.
-	Choice base;
-	put(base, first[6] + 2);
+	Numbers base = {};
+	for (std::size_t d = 0; d < base.size(); ++d)
+		base[d] = first[d] + (d == 6 ? 2 : 0);
 	std::vector<char> open(n * n, 0);
 	for (std::size_t a = 0; a < n; ++a)
 		for (std::size_t b = a + 1; b < n; ++b)
-			c = base, put(c, a), put(c, b), open[a * n + b] = holds(c, a, b);
+			open[a * n + b] = holds(base, a, b);
 	// For each pair still open, of some environments that hold it, the one that covers most.
 	std::vector<Env> cases;
 	for (std::size_t pair = 0; pair < n * n; ++pair) {
 		int best_gain = -1;
+		std::vector<std::size_t> best_of;
+		Env best;
 		for (int tries = 0, found = 0; open[pair] && tries < 400 && found < 30; ++tries) {
-			for (std::size_t d = 0; d < dims;
+			Numbers w;
+			for (std::size_t d = 0; d < w.size();
 			     ++d) // the first word, the cheapest, most often
-				put(c, first[d] + (random() % 2
-				                       ? 0
-				                       : random() % dimensions[d].second.size()));
-			put(c, pair / n), put(c, pair % n);
-			if (!valid(c.e) || !holds(c, pair / n, pair % n))
+				w[d] = first[d] +
+				       (random() % 2 ? 0 : random() % (first[d + 1] - first[d]));
+			if (!holds(w, pair / n, pair % n) || !valid(e))
 				continue;
 			int gain = ++found * 0;
-			for (const auto of = numbers(c); const std::size_t a : of)
+			for (const std::size_t a : of)
 				for (const std::size_t b : of)
 					gain += open[a * n + b];
 			if (gain > best_gain)
-				best = c, best_gain = gain;
+				best_gain = gain, best_of = of, best = e;
 		}
-		if (best_gain < 0)
-			continue; // no environment holds both
-		for (const auto of = numbers(best); const std::size_t a : of)
-			for (const std::size_t b : of)
+		for (const std::size_t a : best_of)
+			for (const std::size_t b : best_of)
 				open[a * n + b] = 0;
-		cases.push_back(best.e);
+		if (best_gain >= 0)
+			cases.push_back(best);
 	}
 	return cases;
 }
@@ -634,26 +611,24 @@ const std::map<std::string, Row> rows = {
 // or on fields that contradict.
 const std::vector<std::pair<std::string, std::vector<Row>>> table = [] {
 	std::vector<std::pair<std::string, std::vector<Row>>> all;
-	std::map<std::string, std::vector<Row>> groups;
 	for (const auto &[name, row] : rows)
 		all.push_back({name, {row}});
-	for (const Env &e : cover())
-		groups["cover_" + e.in + (e.stdbuf == "none" ? "" : "_stdbuf")].push_back(
-		    {.env = e, .how = "cover"});
-	for (const auto &[name, group] : groups)
-		for (std::size_t at = 0; at < group.size(); at += 24)
-			all.push_back(
-			    {name + "_" + std::to_string(at / 24),
-			     {group.begin() + std::ptrdiff_t(at),
-			      group.begin() + std::ptrdiff_t(std::min(at + 24, group.size()))}});
-	for (auto &[name, group] : all) {
+	std::map<std::string, std::vector<Row>> groups;
+	std::map<std::string, int> counts;
+	for (const Env &e : cover()) {
+		std::string name = "cover_" + e.in + (e.stdbuf == "none" ? "" : "_stdbuf");
+		name += "_" + std::to_string(counts[name]++ / 24);
 		std::ranges::replace_if(
 		    name, [](unsigned char c) { return !std::isalnum(c); }, '_');
+		groups[name].push_back({.env = e, .how = "cover"});
+	}
+	all.insert(all.end(), groups.begin(), groups.end());
+	for (const auto &[name, group] : all)
 		for (const Row &row : group) {
 			for (const auto &[field, words] : dimensions)
 				if (!any(row.env.*field, words))
-					throw std::logic_error(
-					    name + ": no dimension has the word " + row.env.*field);
+					throw std::logic_error(name + ": no dimension has " +
+					                       row.env.*field);
 			if (!any(row.how, {"", "cover", "growing", "stalled pipe"}) ||
 			    row.shell.empty() > row.into.empty() ||
 			    (!row.shell.empty() &&
@@ -661,10 +636,8 @@ const std::vector<std::pair<std::string, std::vector<Row>>> table = [] {
 				throw std::logic_error(name +
 				                       ": fields that contradict each other");
 		}
-	}
 	return all;
 }();
-
 // A file of /etc that another user owns, with `mode`, and that this user may read.
 std::string theirs(int mode)
 {
@@ -767,8 +740,6 @@ void create(const std::string &path, const std::string &bytes)
 	if (!(std::ofstream(path, std::ios::binary) << bytes << std::flush))
 		throw std::runtime_error("cannot write " + path);
 }
-const unsigned seed =
-    env("MODEL_SEED").empty() ? std::random_device{}() : std::stoul(env("MODEL_SEED"));
 
 void check(const Row &r)
 {
@@ -793,23 +764,13 @@ void check(const Row &r)
 	const Input &in = inputs.at(e.in);
 	const Output &to = outputs.at(e.out);
 	// strace matches the open's path as chunkcat passes it: a whole one for its faults.
-	const std::map<std::string, Words> operands = {{"one", {e.in == "file" ? f : in.operand}},
-	                                               {"none", {}},
-	                                               {"two", {"f", "f"}},
-	                                               {"-- first", {"--", "f"}},
-	                                               {"--help, naming nothing", {"--help"}}};
-	Words args = operands.at(e.operands);
+	Words args =
+	    e.operands == "one" ? Words{e.in == "file" ? f : in.operand} : operands.at(e.operands);
 	const std::string exec = "exec \"$@\"" + (e.in == "closed stdin" ? " <&- "s : " ") +
-	                         to.shell +
-	                         (e.err == "open"     ? ""
-	                          : e.err == "closed" ? " 2>&-"
-	                                              : " 2>&1");
-	Words prefix = {"sh", "-c",
-	                !r.shell.empty() ? r.shell
-	                : e.in == "/dev/stdin of a file"
-	                    ? "{ head -c 1 >/dev/null; " + exec + "; } <f"
-	                    : exec,
-	                "sh"};
+	                         to.shell + redirected.at(e.err);
+	Words prefix = {"sh", "-c", r.shell.empty() ? exec : r.shell, "sh"};
+	if (e.in == "/dev/stdin of a file")
+		prefix[2] = "{ head -c 1 >/dev/null; " + exec + "; } <f";
 	// The streams: {the child's end, the harness's} of the input, {the harness's, the child's}
 	// of the output, which the harness drains unless no one is ever to read it.
 	std::array<int, 2> input{-1, -1}, output{-1, -1};
@@ -845,16 +806,11 @@ void check(const Row &r)
 	// With a fault, strace watches the input's path and standard output's, and makes every
 	// other close there do nothing, so that a second one shows with its path. The ASan
 	// runtime's leak check, which cannot work under a tracer, is off.
-	Words tracer = {"env",
-	                "ASAN_OPTIONS=" + env("ASAN_OPTIONS") + ":detect_leaks=0",
-	                "strace",
-	                "-qq",
-	                "-y",
-	                "-o",
-	                dir + "/trace",
-	                "-e",
-	                "trace=read,write,close,open,openat,fstat,fstat64,newfstatat,statx,dup,"
-	                "dup2,dup3"};
+	Words tracer = {"env",          "ASAN_OPTIONS=" + env("ASAN_OPTIONS") + ":detect_leaks=0",
+	                "strace",       "-qq",
+	                "-y",           "-o",
+	                dir + "/trace", "-e",
+	                calls};
 	for (const std::string &path : {in_path, watched_out(e) ? out_path : ""})
 		if (faulty && !path.empty())
 			tracer.insert(tracer.end(), {"-P", path});
@@ -926,12 +882,13 @@ void check(const Row &r)
 	const std::string waiting =
 	    "(" + std::filesystem::path(program).filename().string().substr(0, 15) + ") S ";
 	std::thread harness;
-	const auto started = [&](pid_t pid) {
-		harness = std::thread([&, pid] { feed(e, m, input[1], pid, watch, dir, waiting); });
-	};
 	prefix.push_back(program);
 	prefix.insert(prefix.end(), args.begin(), args.end());
-	Result result = run(prefix, {dir, input[0], output[1], stalled ? -1 : output[0], started});
+	Result result =
+	    run(prefix, dir, input[0], output[1], stalled ? -1 : output[0], [&](pid_t pid) {
+		    harness =
+		        std::thread([&, pid] { feed(e, m, input[1], pid, watch, dir, waiting); });
+	    });
 	if (e.in == "fifo") // a writer still waiting for chunkcat to open the fifo
 		(void)close(open((dir + "/fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 	harness.join();
@@ -946,7 +903,9 @@ void check(const Row &r)
 	// Nothing on the paths strace watches, or strace cannot trace here.
 	if (traced(e) && trace.empty())
 		SKIP_IF_LACKING(lacking(tracer, program, dir));
-	EXPECT_PRED_FORMAT2(same_run, result, want.value_or(x.result));
+	want = want.value_or(x.result);
+	EXPECT_EQ(result, want) << (result.out == want->out ? ""
+	                                                    : difference(result.out, want->out));
 	if (!traced(e))
 		return;
 	const Expected got = seen(trace, in_path, out_path);
