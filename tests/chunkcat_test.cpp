@@ -40,10 +40,7 @@ constexpr std::size_t chunk = 128, output_block = std::size_t{64} * 1024;
 constexpr int time_limit = RUN_SECONDS;
 constexpr std::size_t output_limit = std::size_t{4} << 20;
 
-std::string env(const char *name)
-{
-	return getenv(name) != nullptr ? getenv(name) : "";
-}
+const auto env = [](const char *name) { return std::string(getenv(name) ? getenv(name) : ""); };
 // The one built, unless CHUNKCAT names another, relative to where ctest started:
 // ctest runs each test in a folder of its own, but leaves PWD as it was.
 const std::string under_test =
@@ -58,10 +55,9 @@ std::string read_file(const std::string &path)
 	std::ifstream file(path, std::ios::binary);
 	return {std::istreambuf_iterator<char>(file), {}};
 }
-std::string error(const std::string &prefix, int e)
-{
+const auto error = [](const std::string &prefix, int e) {
 	return prefix + ": " + strerror(e) + '\n';
-}
+};
 template <class List = std::initializer_list<std::string_view>>
 bool any(std::string_view word, const List &words)
 {
@@ -93,10 +89,8 @@ std::string difference(const std::string &got, const std::string &want)
 // RLIMIT_FSIZE sets for files). `in` and `out` are closed once it has started.
 Result run(Words argv, const std::string &cwd, int in, int out, int drain, auto started)
 {
-	std::vector<char *> argp;
-	for (std::string &arg : argv)
-		argp.push_back(arg.data());
-	argp.push_back(nullptr);
+	std::vector<char *> argp(argv.size() + 1); // and a null pointer at the end
+	std::ranges::transform(argv, argp.begin(), [](std::string &arg) { return arg.data(); });
 	const int err = memfd_create("stderr", MFD_CLOEXEC);
 	const pid_t pid = fork();
 	if (pid == 0) {
@@ -256,10 +250,9 @@ const std::map<std::string, Words> operands = {{"none", {}}, {"two", {"f", "f"}}
 const std::map<std::string, std::string> redirected = {{"open", ""}, {"closed", " 2>&-"}, {"into stdout", " 2>&1"}};
 const std::string calls = "trace=read,write,close,open,openat,fstat,fstat64,newfstatat,statx,dup,dup2,dup3";
 // clang-format on
-int nth(const Env &e, int last)
-{
+const auto nth = [](const Env &e, int last) {
 	return e.at == "first" ? 1 : e.at == "second" ? 2 : last;
-}
+};
 const auto fed = [](const Env &e) { return e.in == "pipe" || e.in == "fifo"; };
 const auto traced = [](const Env &e) { return e.fault != "none" && e.fault != "signal"; };
 const auto itself = [](const Env &e) {
@@ -300,10 +293,7 @@ struct Material {
 	std::string bytes;
 	std::vector<std::size_t> pieces{};
 };
-std::size_t block_of(const Env &e)
-{
-	return e.stdbuf == "-o1000" ? 1000 : output_block;
-}
+const auto block_of = [](const Env &e) { return e.stdbuf == "-o1000" ? 1000 : output_block; };
 Material make(const Env &e, std::mt19937 &random)
 {
 	Material m;
@@ -346,10 +336,7 @@ struct Expected {
 	int fd1_closes = 0, in_closes = 0; // of standard output's descriptor, and of the input's
 	int requests = 0, reads = 0;       // to the paths that strace watches, and of the input
 };
-Env unfaulted(Env e)
-{
-	return e.fault = "traced", e;
-}
+const auto unfaulted = [](Env e) { return e.fault = "traced", e; };
 
 Expected model(const Env &e, const Material &m, const std::string &proc)
 {
@@ -511,9 +498,9 @@ std::vector<Env> cover()
 		return std::ranges::count(of, a) && std::ranges::count(of, b);
 	};
 	// The pairs to cover: those that matter together beside a read fault, where most matter.
-	Numbers base = {};
-	for (std::size_t d = 0; d < base.size(); ++d)
-		base[d] = first[d] + (d == 6 ? 2 : 0);
+	Numbers base;
+	std::copy_n(first.begin(), base.size(), base.begin());
+	base[6] += 2;
 	std::vector<char> open(n * n, 0);
 	for (std::size_t a = 0; a < n; ++a)
 		for (std::size_t b = a + 1; b < n; ++b)
@@ -525,9 +512,8 @@ std::vector<Env> cover()
 		std::vector<std::size_t> best_of;
 		Env best;
 		for (int tries = 0, found = 0; open[pair] && tries < 400 && found < 30; ++tries) {
-			Numbers w;
-			for (std::size_t d = 0; d < w.size();
-			     ++d) // the first word, the cheapest, most often
+			Numbers w; // the first word of each dimension, the cheapest, most often
+			for (std::size_t d = 0; d < w.size(); ++d)
 				w[d] = first[d] +
 				       (random() % 2 ? 0 : random() % (first[d + 1] - first[d]));
 			if (!holds(w, pair / n, pair % n) || !valid(e))
@@ -611,8 +597,17 @@ const std::map<std::string, Row> rows = {
 // or on fields that contradict.
 const std::vector<std::pair<std::string, std::vector<Row>>> table = [] {
 	std::vector<std::pair<std::string, std::vector<Row>>> all;
-	for (const auto &[name, row] : rows)
+	for (const auto &[name, row] : rows) {
+		for (const auto &[field, words] : dimensions)
+			if (!any(row.env.*field, words))
+				throw std::logic_error(name + ": no dimension has " +
+				                       row.env.*field);
+		if (!any(row.how, {"", "growing", "stalled pipe"}) ||
+		    row.shell.empty() > row.into.empty() ||
+		    (!row.shell.empty() && (row.env.out != "pipe" || row.env.err != "open")))
+			throw std::logic_error(name + ": fields that contradict each other");
 		all.push_back({name, {row}});
+	}
 	std::map<std::string, std::vector<Row>> groups;
 	std::map<std::string, int> counts;
 	for (const Env &e : cover()) {
@@ -623,19 +618,6 @@ const std::vector<std::pair<std::string, std::vector<Row>>> table = [] {
 		groups[name].push_back({.env = e, .how = "cover"});
 	}
 	all.insert(all.end(), groups.begin(), groups.end());
-	for (const auto &[name, group] : all)
-		for (const Row &row : group) {
-			for (const auto &[field, words] : dimensions)
-				if (!any(row.env.*field, words))
-					throw std::logic_error(name + ": no dimension has " +
-					                       row.env.*field);
-			if (!any(row.how, {"", "cover", "growing", "stalled pipe"}) ||
-			    row.shell.empty() > row.into.empty() ||
-			    (!row.shell.empty() &&
-			     (row.env.out != "pipe" || row.env.err != "open")))
-				throw std::logic_error(name +
-				                       ": fields that contradict each other");
-		}
 	return all;
 }();
 // A file of /etc that another user owns, with `mode`, and that this user may read.
@@ -649,11 +631,10 @@ std::string theirs(int mode)
 			return entry.path();
 	return "";
 }
-std::string fd_path(int fd)
-{
+const auto fd_path = [](int fd) {
 	std::error_code error;
-	return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
-}
+	return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
+};
 
 // What strace saw: standard output's write requests, and the closes of descriptor 1 and of
 // the input's, which its first read or fstat shows. One closed again shows without a path;
@@ -724,15 +705,8 @@ void feed(const Env &e, const Material &m, int w, pid_t pid, int watch, const st
 	(void)close(w);
 }
 
-// A folder for a run, removed with all it holds.
-struct Folder {
+struct Folder { // for a run, removed with all it holds
 	std::string path = std::filesystem::temp_directory_path() / "chunkcat.XXXXXX";
-	Folder()
-	{
-		if (mkdtemp(path.data()) == nullptr)
-			throw std::runtime_error("cannot make " + path + ": " + strerror(errno));
-		path = std::filesystem::canonical(path);
-	}
 	~Folder() { std::filesystem::remove_all(path); }
 };
 void create(const std::string &path, const std::string &bytes)
@@ -748,8 +722,9 @@ void check(const Row &r)
 	for (const auto &[field, words] : dimensions)
 		describe += ", " + e.*field;
 	SCOPED_TRACE(describe);
-	const Folder folder;
-	const std::string &dir = folder.path, f = dir + "/f";
+	Folder folder;
+	ASSERT_NE(mkdtemp(folder.path.data()), nullptr) << strerror(errno);
+	const std::string dir = std::filesystem::canonical(folder.path), f = dir + "/f";
 	std::mt19937 random(seed);
 	const Material m =
 	    r.how == "cover" || e.size != "300" ? make(e, random) : Material{300, file300};
@@ -768,9 +743,15 @@ void check(const Row &r)
 	    e.operands == "one" ? Words{e.in == "file" ? f : in.operand} : operands.at(e.operands);
 	const std::string exec = "exec \"$@\"" + (e.in == "closed stdin" ? " <&- "s : " ") +
 	                         to.shell + redirected.at(e.err);
-	Words prefix = {"sh", "-c", r.shell.empty() ? exec : r.shell, "sh"};
+	// f's other names (a path of 4095 bytes only from the test's folder), then the run.
+	const std::string names =
+	    "ln f link && ln f - && ln f " + n255 + " && echo old >g && echo old >lower && " +
+	    (e.in.starts_with("path of")
+	         ? "mkdir -p " + deep + " && ln f " + deep + n255.substr(0, 75) + " && "
+	         : "");
+	Words prefix = {"sh", "-c", names + (r.shell.empty() ? exec : r.shell), "sh"};
 	if (e.in == "/dev/stdin of a file")
-		prefix[2] = "{ head -c 1 >/dev/null; " + exec + "; } <f";
+		prefix[2] = names + "{ head -c 1 >/dev/null; " + exec + "; } <f";
 	// The streams: {the child's end, the harness's} of the input, {the harness's, the child's}
 	// of the output, which the harness drains unless no one is ever to read it.
 	std::array<int, 2> input{-1, -1}, output{-1, -1};
@@ -860,18 +841,7 @@ void check(const Row &r)
 	create(f, r.how == "growing" ? c44 : m.bytes);
 	if (m.size > m.bytes.size())
 		std::filesystem::resize_file(f, m.size);
-	for (const std::string &name : {"link"s, "-"s, n255})
-		ASSERT_EQ(link(f.c_str(), (dir + "/" + name).c_str()), 0);
-	// The path of 4095 bytes from the test's folder, longer from /: linked from its folder.
-	if (e.in.starts_with("path of") && std::filesystem::create_directories(dir + "/" + deep)) {
-		const int folder =
-		    open((dir + "/" + deep).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-		ASSERT_EQ(linkat(AT_FDCWD, f.c_str(), folder, n255.substr(0, 75).c_str(), 0), 0);
-		(void)close(folder);
-	}
 	ASSERT_TRUE(e.in != "fifo" || mkfifo((dir + "/fifo").c_str(), 0600) == 0);
-	for (const char *name : {"/g", "/lower"})
-		create(dir + name, "old\n");
 	ASSERT_TRUE(r.mode < 0 || chmod(f.c_str(), mode_t(r.mode)) == 0);
 	// Once setpriv has shown that the machine has group 65534.
 	ASSERT_TRUE(r.mode < 0 || geteuid() != 0 || chown(f.c_str(), 0, 65534) == 0);
