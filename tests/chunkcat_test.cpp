@@ -849,7 +849,12 @@ void check(const Row &r)
 			SKIP_IF_LACKING(dir + " is mounted noexec: no copy of chunkcat runs there");
 		ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
 		std::filesystem::copy_file(under_test, program = dir + "/chunkcat");
-		prefix = probe = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+		// A coverage build's counts go where nobody may write them.
+		std::filesystem::create_directory(dir + "/counts");
+		std::filesystem::permissions(dir + "/counts", std::filesystem::perms::all);
+		prefix = {"setpriv",        "--reuid=65534", "--regid=65534",
+		          "--clear-groups", "env",           "GCOV_PREFIX=" + dir + "/counts"};
+		probe = prefix;
 	}
 	SKIP_IF_LACKING(lacking(probe, program, dir));
 	// fanotify holds each read of f until the harness answers.
