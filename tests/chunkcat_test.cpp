@@ -520,7 +520,8 @@ std::vector<Env> cover()
 				       (random() % 2 ? 0 : random() % (first[d + 1] - first[d]));
 			if (!holds(w, pair / n, pair % n) || !valid(e))
 				continue;
-			int gain = ++found * 0;
+			int gain = 0;
+			++found;
 			for (const std::size_t a : of)
 				for (const std::size_t b : of)
 					gain += open[a * n + b];
@@ -849,7 +850,7 @@ void check(const Row &r)
 			SKIP_IF_LACKING(dir + " is mounted noexec: no copy of chunkcat runs there");
 		ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
 		std::filesystem::copy_file(under_test, program = dir + "/chunkcat");
-		// A coverage build's counts go where nobody may write them.
+		// A coverage build's counts go to a folder that uid 65534 may write.
 		std::filesystem::create_directory(dir + "/counts");
 		std::filesystem::permissions(dir + "/counts", std::filesystem::perms::all);
 		prefix = {"setpriv",        "--reuid=65534", "--regid=65534",
