@@ -1,9 +1,8 @@
 #!/bin/sh
 # dist.sh GIT SOURCE NAME: makes NAME.tar.gz, the commit checked out in the
-# git clone SOURCE with every file under NAME/, and NAME.tar.gz.sha256, in the
-# current folder. It refuses, leaving no file behind, when it cannot tell
-# what the tarball would hold: no git, no clone, or tracked files that differ
-# from the commit, whose version the name would not tell.
+# git clone SOURCE under NAME/, and its NAME.tar.gz.sha256, here. It refuses,
+# leaving no file, when it cannot tell what the tarball would hold: no git,
+# no clone, or tracked files that differ from the commit.
 set -eu
 git=$1 source=$2 name=$3
 refuse() {
@@ -16,9 +15,9 @@ top=$("$git" -C "$source" rev-parse --show-toplevel 2>/dev/null) || top=
 "$git" -C "$source" diff --quiet HEAD -- ||
 	refuse "tracked files differ from commit $("$git" -C "$source" rev-parse --short HEAD); commit them first"
 trap 'rm -f "$name.tar.gz.part"' EXIT
-# Members 0644 and 0755 whatever the caller's tar.umask; git's gzip -n
-# gives the same bytes for the same commit.
-"$git" -C "$source" -c tar.umask=0022 archive --format=tar.gz --prefix="$name/" \
+# The same bytes for a commit whatever git is set to: members 0644 and 0755,
+# gzip -n leaving out the time.
+"$git" -C "$source" -c tar.umask=0022 -c tar.tar.gz.command='gzip -cn' archive --format=tar.gz --prefix="$name/" \
 	-o "$PWD/$name.tar.gz.part" HEAD
 mv "$name.tar.gz.part" "$name.tar.gz"
 sha256sum "$name.tar.gz" >"$name.tar.gz.sha256"
