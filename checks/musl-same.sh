@@ -1,28 +1,25 @@
 #!/usr/bin/env bash
-# musl-same.sh SOURCE CHUNKCAT SCRATCH: builds SOURCE/src/chunkcat.cpp
-# statically with musl, warnings as errors, and checks that it prints what
-# CHUNKCAT prints for five files and ends with its statuses on four
-# failures. The error descriptions are each C library's own: statuses are
-# compared, not messages.
+# musl-same.sh SOURCE CHUNKCAT SCRATCH: builds chunkcat in SOURCE with
+# README's musl command, warnings as errors, and checks that it prints what
+# CHUNKCAT prints for five files and ends with its status on four failures.
+# The error descriptions are each C library's own: statuses are compared,
+# not messages.
 set -euo pipefail
 source=$1 glibc=$2 scratch=$3
+. "$source/common/tools.sh"
 rm -rf "$scratch" && mkdir -p "$scratch"
 musl=$scratch/chunkcat-musl
-musl-gcc -x c++ -std=c++20 -O2 -static -Wall -Wextra -Wpedantic -Werror \
-	"$source/src/chunkcat.cpp" -o "$musl"
+(cd "$source" && $(readme '^musl-gcc ') -Wall -Wextra -Wpedantic -Werror -o "$musl")
 : >"$scratch/empty"
 head -c 128 /dev/urandom | tr '\0' x >"$scratch/128"
 head -c 129 /dev/urandom >"$scratch/129"
 head -c 100000 /dev/urandom >"$scratch/random"
-for file in "$source/examples/sample.txt" "$scratch/empty" "$scratch/128" "$scratch/129" \
-	"$scratch/random"; do
-	cmp <("$musl" "$file") <("$glibc" "$file") || { echo "musl build prints $file differently"; exit 1; }
+for file in "$source/examples/sample.txt" "$scratch"/{empty,128,129,random}; do
+	cmp <("$musl" "$file") <("$glibc" "$file") || fail "musl build prints $file differently"
 done
-exit_status() { local status=0; "$@" >/dev/null 2>&1 || status=$?; echo "$status"; }
-for args in "" /nonexistent "$source/examples"; do
-	[[ $(exit_status "$musl" $args) == $(exit_status "$glibc" $args) ]] ||
-		{ echo "musl build ends differently on: $args"; exit 1; }
+ends() { local status=0; "$@" >/dev/null 2>&1 || status=$?; echo "$status"; }
+for run in '"$0"' '"$0" /nonexistent' '"$0" "$1/examples"' '"$0" "$1/examples/sample.txt" >/dev/full'; do
+	[[ $(ends sh -c "$run" "$musl" "$source") == $(ends sh -c "$run" "$glibc" "$source") ]] ||
+		fail "musl build ends differently on: $run"
 done
-[[ $(exit_status sh -c '"$0" "$1" >/dev/full' "$musl" "$source/examples/sample.txt") == 255 ]] ||
-	{ echo "musl build does not report /dev/full"; exit 1; }
 echo "musl build: same output on 5 files, same statuses on 4 failures"
