@@ -1,11 +1,9 @@
 /*
  * The least work any correct chunkcat can do: one read of at most a chunk's
- * size per chunk, and the output handed to write in chunkcat's blocks.
- * Measured beside chunkcat, never installed. bench/run passes chunkcat's
- * chunk and block sizes in FLOOR_CHUNK and FLOOR_BLOCK, and its closing text,
- * as chunkcat prints it for an empty file, in FLOOR_CLOSING; it checks with
- * cmp that the floor prints what chunkcat prints. Error handling is left
- * out: it costs nothing on the path measured.
+ * size per chunk, and the output handed to write in chunkcat's blocks, whose
+ * sizes and closing text bench/run passes in FLOOR_CHUNK, FLOOR_BLOCK and
+ * FLOOR_CLOSING, then checks that it prints what chunkcat prints. Error
+ * handling is left out: it costs nothing on the path measured.
  */
 #include <cstddef>
 #include <cstdlib>
