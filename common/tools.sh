@@ -3,11 +3,11 @@
 
 step() { printf '\n== %s\n' "$*"; }
 fail() { echo "${0##*/}: $*" >&2; exit 1; }
-# A script names the tool it needs and lacks, rather than failing on it.
+# A script names the tool it lacks, rather than failing on it.
 need() {
 	local tool
 	for tool; do
-		command -v "$tool" >/dev/null || fail "$tool is missing: README (doc/releasing.md for release/) names its package"
+		command -v "$tool" >/dev/null || fail "$tool is missing: README or doc/releasing.md names its package"
 	done
 }
 # README's command lines (its sh blocks), in order, as a new user copies
@@ -16,7 +16,7 @@ readme() { # [PATTERN]
 	local lines
 	lines=$(sed -n '/^ *```sh$/,/^ *```$/{s/^ *//;/^```/!p}' README.md)
 	(($#)) || { printf '%s\n' "$lines"; return; }
-	grep -m1 -E -- "$1" <<<"$lines" || fail "README.md has no command line like: $1"
+	grep -m1 -E -- "$1" <<<"$lines" || fail "README.md has no line like: $1"
 }
 # The packages of README's apt-get install lines: all, or those of the lines
 # before the first that matches PATTERN (what that command needs).

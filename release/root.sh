@@ -24,7 +24,7 @@ inside() {
 		--setenv DEBIAN_FRONTEND noninteractive "$@"
 }
 # Runs COMMAND, which runs the suite of /src/build: it must pass; its tally
-# is printed, and kept for the end.
+# is printed, and kept in $scratch/tallies.
 suite() { # NAME COMMAND...
 	step "the suite $1"
 	"${@:2}" >"$scratch/suite.log" 2>&1 || { cat "$scratch/suite.log"; fail "the suite $1 failed"; }
