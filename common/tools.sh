@@ -23,8 +23,8 @@ readme() { # [PATTERN]
 packages() { # [PATTERN]
 	readme | awk -v stop="${1-}" 'stop != "" && $0 ~ stop { exit } sub(/^apt-get install /, "")' | xargs
 }
-# A ctest run's count line, from its output in LOG, then from its build
-# FOLDER the line of each test it skipped, and how often it came.
+# A ctest run's count line, from its output in LOG, then from FOLDER/Testing
+# (a build's, or a copy) the line of each test it skipped, and how often.
 tally() { # FOLDER LOG
 	grep -E '^[0-9]+% tests passed' "$2"
 	grep -A1 ': Skipped$' "$1/Testing/Temporary/LastTest.log" | grep -v -e '^--$' -e ': Skipped$' |
