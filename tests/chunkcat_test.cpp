@@ -336,7 +336,7 @@ struct Expected {
 	Result result;
 	std::vector<std::size_t> writes{}; // standard output's write requests
 	int fd1_closes = 0, in_closes = 0; // of standard output's descriptor, and of the input's
-	int requests = 0, reads = 0;       // to the paths that strace watches, and of the input
+	int requests = 0, when = 1;        // to the paths that strace watches; the call it fails
 };
 const auto unfaulted = [](Env e) { return e.fault = "traced", e; };
 
@@ -346,6 +346,7 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 	const Output &to = outputs.at(e.out);
 	std::size_t room = to.room;
 	const int fail_at = e.fault == "write" ? nth(e, model(unfaulted(e), m, proc).requests) : 0;
+	x.when = std::max(1, fail_at);
 	std::string sink, buffer; // what reached standard output (and error, merged), what waits
 	bool killed = false, first = true;
 	const auto write = [&](int fd, std::string data) { // stdio's, which writes what is left
@@ -419,9 +420,10 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 			for (const std::size_t end = at + piece; at < end;
 			     at += std::min(chunk, end - at))
 				chunks.push_back(file.substr(at, std::min(chunk, end - at)));
-		const int reads = x.reads = int(chunks.size()) + 1,
+		const int reads = int(chunks.size()) + 1,
 		          k = e.fault.starts_with("read") ? nth(e, reads) : 0,
 		          failing = k != 0 && k <= reads ? k : e.in == "directory";
+		x.when = std::max(x.when, k);
 		bool written = true;
 		for (int r = 1; written && r < reads && r != failing; ++r)
 			written = put(chunks[std::size_t(r) - 1] + "\n");
@@ -795,12 +797,8 @@ void check(const Row &r)
 	                             : to.file.empty() ? fd_path(output[1])
 	                                               : in_dir(to.file);
 	const std::string proc = read_file("/proc/filesystems");
-	const Expected plain = model(unfaulted(e), m, proc), x = model(e, m, proc);
-	const int when =
-	    e.fault.starts_with("read") || e.fault == "write"
-	        ? nth(e, std::max(1, e.fault == "write" ? plain.requests : plain.reads))
-	    : e.fault == "close out" && !in_path.empty() ? 2
-	                                                 : 1;
+	const Expected x = model(e, m, proc);
+	const int when = e.fault == "close out" && !in_path.empty() ? 2 : x.when;
 	// With a fault, strace watches the input's path and standard output's, and makes every
 	// other close there do nothing, so that a second one shows with its path.
 	Words tracer = {"strace", "-qq", "-y", "-o", dir + "/trace", "-e", calls};
