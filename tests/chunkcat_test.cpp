@@ -30,11 +30,12 @@ using Words = std::vector<std::string>;
 
 namespace {
 
-// chunkcat's messages and sizes; the reasons after a message are strerror's wording.
+// chunkcat's messages and sizes; what follows a prefix is strerror's wording.
 const std::string usage = "Program is expecting one argument",
                   closing = "You have reached the end of the line.",
-                  same_file = "Input file is output file", open_prefix = "Error opening file\n",
-                  read_prefix = "Error reading!", write_prefix = "Error writing!";
+                  open_prefix = "Error opening file\n", read_prefix = "Error reading!",
+                  write_prefix = "Error writing!",
+                  refusal = open_prefix + ": Input file is output file\n";
 constexpr std::size_t chunk = 128, output_block = std::size_t{64} * 1024;
 // A run is stopped past either limit; the longest honest one prints 1 MiB in well under a second.
 constexpr int time_limit = RUN_SECONDS;
@@ -404,8 +405,7 @@ Expected model(const Env &e, const Material &m, const std::string &proc)
 		                    : e.operands != "one" ? ENOENT
 		                                          : in.error);
 	} else if (e.fault == "fstat" || (regular(e) && size > 0 && itself(e))) {
-		write(2, e.fault == "fstat" ? error(open_prefix, EIO)
-		                            : open_prefix + ": " + same_file + "\n");
+		write(2, e.fault == "fstat" ? error(open_prefix, EIO) : refusal);
 		x.in_closes += !killed;
 	} else {
 		// A file's chunks, or each piece of a pipe in chunks; then the end, or a failed
@@ -558,8 +558,7 @@ std::string chunked(const std::string &file)
 	return out + closing;
 }
 const std::string b128(chunk, 'b'), c44(44, 'c'), file300 = std::string(256, 'a') + c44;
-const Result refused{file300, open_prefix + ": " + same_file + "\n", 1},
-    printed{chunked(file300), "", 0};
+const Result refused{file300, refusal, 1}, printed{chunked(file300), "", 0};
 // f, in a new file system, into g in another, each the first file there: the two share an
 // inode number. $1 orders their device numbers.
 const std::string two_file_systems =
